@@ -6,7 +6,7 @@
 #include <ctime>
 
 constexpr int kMethodCapacity = 1024;
-constexpr int kCommandSize = 20;   // a method command, cut to 17 characters
+constexpr int kCommandSize = 20;  // a method command, cut to 17 characters
 constexpr int kCommandLength = 17;
 constexpr int kTcLogCapacity = 1800;
 constexpr int kPidLogCapacity = 3600;
@@ -32,15 +32,15 @@ struct TcLog {
 };
 
 struct PidLog {
-  int32_t time[kPidLogCapacity];  // seconds since cycleStart + pidDelay
+  int32_t time[kPidLogCapacity];   // seconds since cycleStart + pidDelay
   float voltage[kPidLogCapacity];  // volts
   int32_t status[kPidLogCapacity];
   int32_t count;
 };
 
 struct FlowLog {
-  int32_t time[kFlowLogCapacity];  // seconds since cycleStart
-  float sampleFlow[kFlowLogCapacity];   // ccm per minute
+  int32_t time[kFlowLogCapacity];        // seconds since cycleStart
+  float sampleFlow[kFlowLogCapacity];    // ccm per minute
   float detectorFlow[kFlowLogCapacity];  // ccm per minute
   int32_t count;
 };

@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "run/startup.h"
+
+int main(int argc, char** argv) {
+  return runTarvex(argc, argv);
+}

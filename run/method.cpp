@@ -1,1 +1,102 @@
-// placeholder
+#include "run/method.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "link/bridge.h"
+#include "link/serialPort.h"
+#include "run/gcRun.h"
+
+namespace {
+constexpr int kLineSize = 256;
+constexpr int kAcknowledgeWaitMs = 35;
+
+bool skippedLine(const char* line) {
+  return line[0] == '#' || line[0] == '!' || line[0] == ' ' || line[0] == '\n';
+}
+
+// Decodes "time address command" (tabs or spaces between, or none). The
+// address must be a whole decimal number: "0x40" would otherwise read as
+// address 0, the general call that every device on the bus hears.
+bool decodeStep(const char* line, MethodStep* step) {
+  char command[kLineSize];
+  int addressEnd = 0;
+  if (sscanf(line, "%d\t%d%n", &step->time, &step->address, &addressEnd) < 2) return false;
+  if (!isspace(static_cast<unsigned char>(line[addressEnd]))) return false;
+  if (sscanf(line + addressEnd, "%255s", command) != 1) return false;
+  // Commands are cut to 17 characters.
+  snprintf(step->command, sizeof step->command, "%.17s", command);
+  return true;
+}
+}  // namespace
+
+int loadMethod(GcRun* run, const char* path) {
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return kMethodUnreadable;
+
+  char line[kLineSize];
+  int rows = 0;
+  int result = kMethodOk;
+  while (fgets(line, sizeof line, file) != nullptr) {
+    if (skippedLine(line)) continue;
+    MethodStep step;
+    if (rows >= kMethodCapacity || !decodeStep(line, &step)) {
+      result = kMethodUndecodable;
+      break;
+    }
+    run->steps[rows] = step;
+    ++rows;
+    run->stepCount = rows;
+  }
+  fclose(file);
+  return result;
+}
+
+int sendMethodStep(GcRun* run, int index) {
+  const MethodStep& step = run->steps[index];
+  int length = static_cast<int>(strlen(step.command));
+  sendToDevice(run, step.address, step.command, length);
+  pauseMs(kAcknowledgeWaitMs);
+
+  unsigned char reply[kReplySize] = {};
+  int received = readFromDevice(run, step.address, reply, kReplySize);
+
+  int failure;
+  if (received < length) {
+    printf("Incomplete acknowledge!\n");
+    snprintf(run->lastReply, sizeof run->lastReply, "Incomplete acknowledge!");
+    failure = 1;
+  } else {
+    // The acknowledge text starts at the reply's second byte and ends at its
+    // first zero byte or with the bytes received.
+    char acknowledge[kReplySize + 1] = {};
+    if (received > 1) memcpy(acknowledge, reply + 1, static_cast<size_t>(received - 1));
+    char expected[kCommandSize + 2];
+    snprintf(expected, sizeof expected, "%sK", step.command);
+    if (strcmp(acknowledge, expected) == 0) {
+      if (step.address == run->tc1Address) {
+        run->tc1Retries = 0;
+      } else if (step.address == run->tc2Address) {
+        run->tc2Retries = 0;
+      }
+      return 0;
+    }
+    snprintf(run->lastReply, sizeof run->lastReply,
+             "Command not acknowledged: [%s] instead of [%s]\n", acknowledge, expected);
+    failure = 2;
+  }
+
+  if (step.address == run->tc1Address) {
+    ++run->tc1Faults;
+    ++run->tc1Retries;
+    return failure;
+  }
+  if (step.address == run->tc2Address) {
+    ++run->tc2Faults;
+    ++run->tc2Retries;
+    return failure;
+  }
+  return 0;  // other devices are never retried
+}

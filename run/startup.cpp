@@ -1,1 +1,116 @@
-// placeholder
+#include "run/startup.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "devices/detector.h"
+#include "devices/flow.h"
+#include "devices/temperature.h"
+#include "link/bridgeRecovery.h"
+#include "link/serialPort.h"
+#include "output/panicLog.h"
+#include "output/statusLine.h"
+#include "run/commandLine.h"
+#include "run/gcRun.h"
+#include "run/method.h"
+#include "run/scheduler.h"
+
+namespace {
+constexpr int kStartupPauseMs = 40;
+constexpr int kFlowTestReads = 3;
+
+// The run record lives until the process ends; held here so that it stays
+// reachable to the very end.
+GcRun* theRun = nullptr;
+
+void configureRun(GcRun* run, const CommandLine* line) {
+  setRootFolder(run, line->rootFolder);
+  setPidDuration(run, line->pidDuration);
+  setCycleTime(run, line->cycleTime);
+  setPidDelay(run, line->pidDelay);
+  setDailySub(run, line->dailySub);
+  run->silent = line->silent;
+  run->runtimeDump = line->runtimeDump;
+  run->pidGain = line->pidGain;
+}
+
+// Reads both sensors three times before the cycle; only the last read counts.
+int testFlowSensors(GcRun* run, const CommandLine* line, const FlowSensorDefinition* sensors) {
+  run->fs1Address = sensors->fs1Address;
+  run->fs1FullScale = sensors->fs1FullScale;
+  run->fs2Address = sensors->fs2Address;
+  run->fs2FullScale = sensors->fs2FullScale;
+  run->targetVolume = line->sampleVolume;
+  run->samplingStart = sensors->samplingStart;
+
+  int result = 0;
+  for (int i = 0; i < kFlowTestReads; ++i) result = readFlows(run);
+  if (result == -1) {
+    printf("Sample flow sensor reading failed, exit!\n");
+    panicLog(run, kWarning, "Sample flow sensor reading failed");
+    return kStartupFailure;
+  }
+  if (result == -2) {
+    printf("Detector flow sensor reading failed, exit!\n");
+    panicLog(run, kWarning, "Detector flow sensor reading failed");
+    return kStartupFailure;
+  }
+  return 0;
+}
+
+int checkController(GcRun* run, int address, int reason) {
+  int status = checkHardwareStatus(run, address);
+  if (status == 0) return 0;
+  printf("T-controller Address %d Hardware status =%d. \nAbort.\n", address, status);
+  shutdownInstrument(run, reason, status);
+  return kStartupFailure;
+}
+}  // namespace
+
+int runTarvex(int argc, char** argv) {
+  // Whoever tails the console through a pipe sees every message as it is printed.
+  setvbuf(stdout, nullptr, _IONBF, 0);
+
+  CommandLine line;
+  parseCommandLine(argc, argv, &line);
+  FlowSensorDefinition flowSensors;
+  if (int refused = checkCommandLine(&line, &flowSensors)) return refused;
+
+  theRun = new GcRun;
+  GcRun* run = theRun;
+  if (openPort(run, line.portPath) < 0) return kStartupFailure;
+  configureRun(run, &line);
+
+  int loaded = loadMethod(run, line.methodPath);
+  if (loaded == kMethodUnreadable) {
+    printf("Cannot open method file %s: %s. Abort.\n", line.methodPath, strerror(errno));
+    return kStartupFailure;
+  }
+  if (loaded != kMethodOk) {
+    printf("Error decoding file, abort\n");
+    return kStartupFailure;
+  }
+
+  unsigned char trash[kReplySize];
+  int stale = readReply(run, trash);
+  if (stale > 0) printf("There were %d bytes of trash in the serial port buffer\n", stale);
+
+  initBridge(run, line.portPath);
+  pauseMs(kStartupPauseMs);
+
+  if (line.sampleVolume > 0) {
+    if (int failed = testFlowSensors(run, &line, &flowSensors)) return failed;
+  }
+
+  run->cycleStart = time(nullptr);
+  if (int failed = checkController(run, run->tc1Address, kReasonTc1HardwareStatus)) return failed;
+  pauseMs(kStartupPauseMs);
+  if (int failed = checkController(run, run->tc2Address, kReasonTc2HardwareStatus)) return failed;
+  pauseMs(kStartupPauseMs);
+  pidStart(run);
+
+  if (!run->silent) printStatusHeader();
+  return runMainLoop(run);
+}
