@@ -35,13 +35,13 @@ static struct ModemWord modemWords[kModemSlots];
 
 static IoctlFunction realIoctl(void) {
   static IoctlFunction function;
-  if (!function) function = (IoctlFunction)dlsym(RTLD_NEXT, "ioctl");
+  if (!function) *(void**)&function = dlsym(RTLD_NEXT, "ioctl");
   return function;
 }
 
 static TcflushFunction realTcflush(void) {
   static TcflushFunction function;
-  if (!function) function = (TcflushFunction)dlsym(RTLD_NEXT, "tcflush");
+  if (!function) *(void**)&function = dlsym(RTLD_NEXT, "tcflush");
   return function;
 }
 
