@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: once with warnings as errors, once more
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=2
+cmake -S . -B build/test -DTARVEX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/test -j"$jobs"
+(cd build/test && ctest --output-on-failure -j"$jobs")
+
+cmake -S . -B build/sanitize -DTARVEX_WERROR=ON -DTARVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build build/sanitize -j"$jobs"
+(cd build/sanitize &&
+  ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --output-on-failure -j"$jobs")
+echo "All tests passed."
