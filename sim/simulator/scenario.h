@@ -63,7 +63,7 @@ struct Scenario {
   double ambient = 25.0;
   double heatTime = 8.0;  // time constant of the heaters, seconds
   bool pumpOn = true;
-  double sampleFlow = 20.0;
+  double sampleFlow = 200.0;
   double detectorFlow = 30.0;
   double baseline = 0.1;
   std::vector<Peak> peaks;
