@@ -115,6 +115,26 @@ TEST(SimulatorFrames, StalePartialFrameIsDroppedAfterTheFrameTimeout) {
       << f.simulator.stderrText();
 }
 
+TEST(SimulatorFrames, RandomNoiseNeverStopsIt) {
+  SimulatorFixture f;
+  ASSERT_TRUE(f.start("", "", {"--frame-timeout", "100"})) << f.simulator.error();
+  SimPort port(f.simulator.port());
+  ASSERT_TRUE(port.ok());
+  unsigned state = 12345;  // a fixed sequence, so a failure can be repeated
+  std::string noise;
+  for (int i = 0; i < 20000; ++i) {
+    state = state * 1103515245u + 12345u;
+    noise += static_cast<char>((state >> 16) & 0xFF);
+  }
+  for (std::size_t at = 0; at < noise.size(); at += 500) port.send(noise.substr(at, 500));
+  // Whatever the noise asked for has been answered or dropped by now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  port.receive(1000000, 300, 0);
+  EXPECT_EQ(port.ask(registerRead(10), 1), "\xf0");
+  EXPECT_EQ(f.simulator.stop(), 0);
+  EXPECT_NE(f.simulator.stderrText().find("ignored"), std::string::npos);
+}
+
 TEST(SimulatorFrames, NobodyAnswersForUnknownAddressesAndRegisters) {
   SimulatorFixture f;
   ASSERT_TRUE(f.start("")) << f.simulator.error();
@@ -361,7 +381,7 @@ TEST(SimulatorDetector, BadGainAndUnknownCommandsAreReportedAndIgnored) {
 
 TEST(SimulatorDetector, APeakRisesAndFallsAfterTheFirstReading) {
   SimulatorFixture f;
-  ASSERT_TRUE(f.start("baseline 0.1\npeak 0.6 1.0 0.15")) << f.simulator.error();
+  ASSERT_TRUE(f.start("baseline 0.1\npeak 1.0 1.0 0.25")) << f.simulator.error();
   SimPort port(f.simulator.port());
   ASSERT_TRUE(port.ok());
   port.send(i2cWrite(51, "1"));
@@ -369,7 +389,7 @@ TEST(SimulatorDetector, APeakRisesAndFallsAfterTheFirstReading) {
   double first = -1;
   double last = -1;
   const auto start = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1400)) {
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2100)) {
     double volts = 0;
     int status = -1;
     parseDetector(port.ask(i2cRead(51, 16), 16), volts, status);

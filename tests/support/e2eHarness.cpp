@@ -465,8 +465,10 @@ RunResult run(const RunOptions& options) {
   result.elapsedSeconds = child.elapsedSeconds;
   if (!child.started) result.error = "cannot start Tarvex";
   if (child.timedOut) {
-    result.error =
-        "Tarvex killed after the timeout of " + std::to_string(options.timeoutSeconds) + " s";
+    char text[80];
+    std::snprintf(text, sizeof text, "Tarvex killed at the timeout of %g s",
+                  options.timeoutSeconds);
+    result.error = text;
   }
   result.out = readFile(base + "/tarvex-out.txt");
   result.err = readFile(base + "/tarvex-err.txt");
