@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "devices/replies.h"
 #include "link/bridge.h"
 #include "run/gcRun.h"
 
@@ -11,9 +12,6 @@ namespace {
 constexpr int kConverterPauseMs = 70;
 constexpr int kPowerOnLeadS = 45;  // the converter needs its time before the window
 constexpr int kReadingCount = 16;
-constexpr int kStatusAt = 13;
-constexpr double kMinimumVolts = 0.03;
-constexpr double kMaximumVolts = 3.3;
 }  // namespace
 
 void pidStart(GcRun* run) {
@@ -56,23 +54,17 @@ void updatePidWindow(GcRun* run, time_t now) {
 
 void pidRead(GcRun* run) {
   // Bytes the reply does not reach stay 'X', which never parses as a number.
-  char reply[32];
+  char reply[kDetectorReplySize];
   memset(reply, 'X', sizeof reply);
   readFromDevice(run, run->pidAddress, reinterpret_cast<unsigned char*>(reply), kReadingCount);
-
-  int status = 0;
-  reply[12] = '\0';
-  reply[15] = '\0';
-  sscanf(reply + kStatusAt, "%d", &status);
-  float volts = 0.0F;
-  int converted = sscanf(reply + 1, "%E", &volts);
+  DetectorReading reading = parseDetectorReply(reply);
 
   PidLog& log = run->pidLog;
-  if (converted == 1 && volts < kMaximumVolts && volts > kMinimumVolts) {
+  if (detectorReadingAccepted(reading)) {
     if (log.count < kPidLogCapacity) {
       log.time[log.count] = static_cast<int32_t>(time(nullptr) - run->cycleStart - run->pidDelay);
-      log.voltage[log.count] = volts;
-      log.status[log.count] = status > 0 ? status : 0;
+      log.voltage[log.count] = reading.volts;
+      log.status[log.count] = reading.status > 0 ? reading.status : 0;
       ++log.count;
     } else if (!run->pidLogFullSaid) {
       printf("Detector log is full (%d readings): further readings are dropped.\n",

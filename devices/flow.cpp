@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "devices/replies.h"
 #include "link/bridge.h"
 #include "link/serialPort.h"
 #include "run/gcRun.h"
@@ -18,8 +19,7 @@ bool readSensor(GcRun* run, int address, float fullScale, float* flow) {
   unsigned char reply[kReplySize];
   int received = readFromDevice(run, address, reply, kFlowReplyCount);
   if (received <= 2) return false;
-  unsigned int raw = reply[0] * 256U + reply[1];  // not masked: up to 65535
-  *flow = static_cast<float>(fullScale * (raw / 16384.0 - 0.5));
+  *flow = flowFromReply(reply, fullScale);
   return true;
 }
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "devices/replies.h"
 #include "link/bridge.h"
 #include "link/bridgeRecovery.h"
 #include "link/serialPort.h"
@@ -17,11 +18,10 @@ constexpr int kStatusQueryWaitMs = 300;
 constexpr int kBetweenStatusReadsMs = 75;
 constexpr int kStatusReplyCount = 16;
 const char* const kGoodStatus = "STATUS HW:0***";
-constexpr int kStatusNumberAt = 10;  // first character after "STATUS HW:"
 
 // A controller's reply: the first byte is not part of the text.
 struct ControllerReply {
-  unsigned char bytes[kReplySize + 1];
+  unsigned char bytes[kControllerReplySize];
   const char* text() const { return reinterpret_cast<const char*>(bytes + 1); }
 };
 
@@ -42,7 +42,7 @@ float queryTemperature(GcRun* run, int address, const char* query, const char* n
            received, reply.text());
   }
   float value = 0.0F;
-  if (sscanf(reply.text(), "%f", &value) != 1) {
+  if (!parseTemperature(reply.text(), &value)) {
     ++*errors;
     printf("Replyerror %d: TC%d %s temperature sscanf error in string [%s]!\n", *errors, address,
            name, reply.text());
@@ -128,12 +128,5 @@ int checkHardwareStatus(GcRun* run, int address) {
   reply.bytes[15] = '\0';
 
   printf("Expected: [%s] Received: [%s]\n", kGoodStatus, reply.text());
-  if (strcmp(reply.text(), kGoodStatus) == 0) return 0;
-
-  // The number follows "STATUS HW:"; a shorter text has none.
-  int status = 0;
-  if (strlen(reply.text()) > static_cast<size_t>(kStatusNumberAt)) {
-    sscanf(reply.text() + kStatusNumberAt, "%d*", &status);
-  }
-  return status;
+  return hardwareStatusOf(reply.text());
 }

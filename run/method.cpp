@@ -54,49 +54,55 @@ int loadMethod(GcRun* run, const char* path) {
   return result;
 }
 
+int judgeAcknowledge(const char* command, const unsigned char* reply, int received,
+                     char* description, size_t descriptionSize) {
+  int length = static_cast<int>(strlen(command));
+  if (received < length) {
+    snprintf(description, descriptionSize, "Incomplete acknowledge!");
+    return kAcknowledgeIncomplete;
+  }
+  // The acknowledge text starts at the reply's second byte and ends at its
+  // first zero byte or with the bytes received.
+  char acknowledge[kReplySize + 1] = {};
+  if (received > kReplySize) received = kReplySize;
+  if (received > 1) memcpy(acknowledge, reply + 1, static_cast<size_t>(received - 1));
+  char expected[kCommandSize + 2];
+  snprintf(expected, sizeof expected, "%.17sK", command);
+  if (strcmp(acknowledge, expected) == 0) return kAcknowledged;
+  snprintf(description, descriptionSize, "Command not acknowledged: [%s] instead of [%s]\n",
+           acknowledge, expected);
+  return kAcknowledgeWrong;
+}
+
 int sendMethodStep(GcRun* run, int index) {
   const MethodStep& step = run->steps[index];
-  int length = static_cast<int>(strlen(step.command));
-  sendToDevice(run, step.address, step.command, length);
+  sendToDevice(run, step.address, step.command, static_cast<int>(strlen(step.command)));
   pauseMs(kAcknowledgeWaitMs);
 
   unsigned char reply[kReplySize] = {};
   int received = readFromDevice(run, step.address, reply, kReplySize);
-
-  int failure;
-  if (received < length) {
-    printf("Incomplete acknowledge!\n");
-    snprintf(run->lastReply, sizeof run->lastReply, "Incomplete acknowledge!");
-    failure = 1;
-  } else {
-    // The acknowledge text starts at the reply's second byte and ends at its
-    // first zero byte or with the bytes received.
-    char acknowledge[kReplySize + 1] = {};
-    if (received > 1) memcpy(acknowledge, reply + 1, static_cast<size_t>(received - 1));
-    char expected[kCommandSize + 2];
-    snprintf(expected, sizeof expected, "%sK", step.command);
-    if (strcmp(acknowledge, expected) == 0) {
-      if (step.address == run->tc1Address) {
-        run->tc1Retries = 0;
-      } else if (step.address == run->tc2Address) {
-        run->tc2Retries = 0;
-      }
-      return 0;
+  char description[sizeof run->lastReply];
+  int result = judgeAcknowledge(step.command, reply, received, description, sizeof description);
+  if (result == kAcknowledged) {
+    if (step.address == run->tc1Address) {
+      run->tc1Retries = 0;
+    } else if (step.address == run->tc2Address) {
+      run->tc2Retries = 0;
     }
-    snprintf(run->lastReply, sizeof run->lastReply,
-             "Command not acknowledged: [%s] instead of [%s]\n", acknowledge, expected);
-    failure = 2;
+    return 0;
   }
+  if (result == kAcknowledgeIncomplete) printf("Incomplete acknowledge!\n");
+  snprintf(run->lastReply, sizeof run->lastReply, "%s", description);
 
   if (step.address == run->tc1Address) {
     ++run->tc1Faults;
     ++run->tc1Retries;
-    return failure;
+    return result;
   }
   if (step.address == run->tc2Address) {
     ++run->tc2Faults;
     ++run->tc2Retries;
-    return failure;
+    return result;
   }
   return 0;  // other devices are never retried
 }
