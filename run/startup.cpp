@@ -21,10 +21,6 @@ namespace {
 constexpr int kStartupPauseMs = 40;
 constexpr int kFlowTestReads = 3;
 
-// The run record lives until the process ends; held here so that it stays
-// reachable to the very end.
-GcRun* theRun = nullptr;
-
 void configureRun(GcRun* run, const CommandLine* line) {
   setRootFolder(run, line->rootFolder);
   setPidDuration(run, line->pidDuration);
@@ -68,6 +64,11 @@ int checkController(GcRun* run, int address, int reason) {
   return kStartupFailure;
 }
 }  // namespace
+
+// The run record lives until the process ends and is never freed. Held in a
+// global so that it stays reachable to the very end and leak checkers do not
+// report it.
+GcRun* theRun = nullptr;
 
 int runTarvex(int argc, char** argv) {
   // Whoever tails the console through a pipe sees every message as it is printed.

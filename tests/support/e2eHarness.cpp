@@ -438,7 +438,8 @@ RunResult run(const RunOptions& options) {
     return result;
   }
 
-  std::vector<std::string> argv = {tarvexBinary()};
+  std::vector<std::string> argv = options.wrapper;
+  argv.push_back(tarvexBinary());
   for (const std::string& arg : options.args) {
     std::string value = replaceAll(arg, "{port}", result.port);
     value = replaceAll(value, "{method}", methodPath);

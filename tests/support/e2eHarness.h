@@ -126,6 +126,7 @@ struct RunOptions {
   std::vector<std::string> args;                           // Tarvex arguments, with placeholders
   std::vector<std::string> environment;                    // extra NAME=VALUE for Tarvex
   std::vector<std::string> simulatorArgs;                  // extra tarvex-sim options
+  std::vector<std::string> wrapper;                        // runs Tarvex under it, e.g. valgrind
   double timeoutSeconds = 120;
   bool withSimulator = true;
   bool preload = true;  // LD_PRELOAD the null-modem library
