@@ -114,12 +114,4 @@ inline std::vector<std::string> argsWithout(const std::string& option) {
   return args;
 }
 
-// Some exit messages have no line end of their own but come out with one:
-// the DISABLED_ tests expect their exact bytes, the others compare all but
-// that final newline.
-inline std::string withoutFinalNewline(std::string text) {
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
 }  // namespace cli
