@@ -16,4 +16,7 @@ cmake --build build/sanitize -j"$jobs"
   ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --output-on-failure -j"$jobs")
+
+# Every input reader under libFuzzer for a short while, from the seed corpus.
+fuzz/run.sh 30
 echo "All tests passed."
