@@ -2,6 +2,7 @@
 // as the start-up does. The first input byte picks the working folder (a
 // valid, a malformed, a missing flowsensors.txt, or a folder by that name);
 // the rest, split at NUL bytes, follows the program name.
+#include <ftw.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@ namespace {
 constexpr int kPlaceCount = 4;
 const char* const kPlaces[kPlaceCount] = {"sensors-good", "sensors-malformed", "sensors-missing",
                                           "sensors-folder"};
+std::string top;
 std::string places[kPlaceCount];
 
 void writeFile(const std::string& path, const char* text) {
@@ -49,8 +51,9 @@ void makePlaces() {
     perror("mkdtemp");
     abort();
   }
+  top = pattern;
   for (int i = 0; i < kPlaceCount; ++i) {
-    places[i] = pattern + "/" + kPlaces[i];
+    places[i] = top + "/" + kPlaces[i];
     makeFolder(places[i]);
     makeFolder(places[i] + "/data");
     writeFile(places[i] + "/plain", "not a folder\n");
@@ -60,6 +63,13 @@ void makePlaces() {
             "SAMPLING_STARTTIME: 3\n");
   writeFile(places[1] + "/flowsensors.txt", "FS1: 0x48 500.0\nFS2:\n");
   makeFolder(places[3] + "/flowsensors.txt");
+}
+
+void removePlaces() {
+  nftw(
+      top.c_str(),
+      [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 bool terminated(const char* field, size_t size) {
@@ -73,6 +83,7 @@ bool gainValid(int gain) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   makePlaces();
+  atexit(removePlaces);
   // The program's messages are noise here; libFuzzer reports on standard error.
   if (freopen("/dev/null", "w", stdout) == nullptr) abort();
   return 0;
