@@ -2,7 +2,7 @@
 # Installs what building and testing Tarvex needs on Debian, when missing.
 set -euo pipefail
 
-packages=(build-essential cmake g++ libgtest-dev googletest clang libclang-rt-14-dev valgrind time)
+packages=(build-essential cmake g++ libgtest-dev googletest clang libclang-rt-14-dev valgrind time python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
