@@ -979,6 +979,8 @@ def render(report):
     if report.get("abort_run"):
         a = report["abort_run"]
         out("abort run (shutdown pauses): exit status %d, %.1f s" % (a["status"], a["wall_s"]))
+    else:
+        out("abort run skipped (--no-abort-run): the shutdown pauses are not measured")
     out("")
     t = report["targets"]
     out("%-46s %14s   %-12s %s" % ("Footprint", "value", "target", ""))
