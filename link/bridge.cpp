@@ -18,6 +18,12 @@ constexpr int kReplyWaitMs = 50;  // the bridge needs this long to fetch the byt
 unsigned char lowByte(int value) {
   return static_cast<unsigned char>(value & 0xFF);
 }
+
+// The address byte of a frame: the 7-bit address doubled, plus 1 for a read.
+// Worked out unsigned, so that no address value can overflow.
+unsigned char addressByte(int address, unsigned readBit) {
+  return static_cast<unsigned char>((static_cast<unsigned>(address) * 2U + readBit) & 0xFFU);
+}
 }  // namespace
 
 int sendToDevice(GcRun* run, int address, const char* text, int length) {
@@ -29,7 +35,7 @@ int sendToDevice(GcRun* run, int address, const char* text, int length) {
   }
   unsigned char frame[kWriteFrameSize] = {};
   frame[0] = kStart;
-  frame[1] = lowByte(address * 2);
+  frame[1] = addressByte(address, 0);
   frame[2] = lowByte(length);
   memcpy(frame + 3, text, textLength);
   frame[3 + textLength] = kStop;
@@ -44,7 +50,7 @@ int sendCommand(GcRun* run, int address, const char* text, int length) {
 }
 
 int readFromDevice(GcRun* run, int address, unsigned char* buffer, int count) {
-  const unsigned char request[4] = {kStart, lowByte(address * 2 + 1), lowByte(count), kStop};
+  const unsigned char request[4] = {kStart, addressByte(address, 1), lowByte(count), kStop};
   writeBytes(run, request, sizeof request);
   pauseMs(kReplyWaitMs);
   return readReply(run, buffer);
