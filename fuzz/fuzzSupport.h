@@ -26,16 +26,6 @@
   abort();
 }
 
-// Known fault, reported: the bridge frames compute address * 2 (+ 1) in int,
-// which overflows for addresses from 2^30 on (or below -2^30), and both the
-// method file and flowsensors.txt can name such an address (see the disabled
-// tests in tests/unit/fuzzFindingsTest.cpp). Until it is fixed such addresses
-// are kept away from the frames so that fuzzing goes on past them; delete this
-// with the fix.
-inline bool addressFitsFrames(int address) {
-  return address >= -(1 << 30) && address < (1 << 30);
-}
-
 // The loaders take a path, so each input is written to an anonymous in-memory
 // file and handed over as /proc/self/fd/N; opening that path gives a fresh
 // reading position, as a real file would.
