@@ -209,8 +209,8 @@ void printUsage() {
       "\n[MANDATORY PARAMETERS]",
       "  GCPORT      address of COM port of Tarvex     example /dev/ttyUSB1 or COM8",
       "  METHODFILE  file which contains the GC method definition",
-      "  ROOTFOLDER  root folder for data storage.\n              if -dailysubdir is selected, "
-      "the data will be stored in a",
+      ("  ROOTFOLDER  root folder for data storage.\n              if -dailysubdir is selected, "
+       "the data will be stored in a"),
       "              subdirectory of the root folder, said subdirectory having the",
       "              name YYYY-MM-DD. If -dailysubdir is NOT selected, the data will",
       "              be stored directly in the root folder",
