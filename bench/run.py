@@ -917,14 +917,25 @@ class DumpFolder:
     """Gives the run /run/Tarvex_rt and puts back what was there: creates the
     folder only when missing, and removes only what the bench created."""
 
-    def __init__(self):
+    def __init__(self, tmpfs=False):
         self.created = False
+        self.mounted = False
+        self.tmpfs = tmpfs
         self.saved = {}
 
     def __enter__(self):
         if not os.path.isdir(DUMP_DIR):
             os.mkdir(DUMP_DIR, 0o755)
             self.created = True
+            if self.tmpfs:
+                # The installation's /run is memory-backed; on a machine whose
+                # /run lives on disk, this gives the dump the same footing.
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs",
+                                DUMP_DIR], check=True)
+                self.mounted = True
+        elif self.tmpfs:
+            raise SystemExit("--tmpfs: %s exists already; it is used as it is only without "
+                             "--tmpfs" % DUMP_DIR)
         else:
             for name in DUMP_FILES:
                 path = os.path.join(DUMP_DIR, name)
@@ -943,12 +954,32 @@ class DumpFolder:
                 os.chmod(path, mode)
             elif os.path.exists(path):
                 os.remove(path)
+        if self.mounted:
+            subprocess.run(["umount", DUMP_DIR], check=False)
         if self.created:
             try:
                 os.rmdir(DUMP_DIR)
             except OSError as error:
                 log("left %s in place: %s" % (DUMP_DIR, error))
         return False
+
+
+def file_system_of(path):
+    """The type of the file system that holds path, from /proc/mounts."""
+    best, kind = "", "unknown"
+    try:
+        with open("/proc/mounts") as mounts:
+            for line in mounts:
+                fields = line.split()
+                if len(fields) < 3:
+                    continue
+                point = fields[1]
+                inside = path == point or path.startswith(point.rstrip("/") + "/")
+                if inside and len(point) > len(best):
+                    best, kind = point, fields[2]
+    except OSError:
+        pass
+    return kind
 
 
 # ---------------------------------------------------------------- output
@@ -973,6 +1004,8 @@ def render(report):
         + ("" if report["runtime_dump"] else ", without the runtime dump (--no-dump)"))
     out("machine: %d cores, load average %.2f at start, %.2f at end (a shared machine: other "
         "work runs too)" % (m["cores"], m["load_start"], m["load_end"]))
+    if report["runtime_dump"]:
+        out("runtime dump folder %s on %s" % (DUMP_DIR, m.get("dump_file_system", "unknown")))
     run = report["run"]
     out("run: exit status %d, %.1f s from launch to exit; build %s" % (
         run["status"], run["wall_s"], report["build"]))
@@ -1091,6 +1124,9 @@ def main():
     parser.add_argument("--volume", type=int, default=30, help="sample volume in ccm (30)")
     parser.add_argument("--no-dump", action="store_true",
                         help="run without the runtime dump (to see what the dump costs)")
+    parser.add_argument("--tmpfs", action="store_true",
+                        help="mount a memory-backed file system at %s for the runs, as the "
+                             "installation has (needs root and no such folder)" % DUMP_DIR)
     parser.add_argument("--no-abort-run", action="store_true",
                         help="skip the short aborting cycle that measures the shutdown pauses")
     parser.add_argument("--no-build", action="store_true", help="use the build as it is")
@@ -1110,7 +1146,8 @@ def main():
     try:
         if options.load:
             load = start_load()
-        with DumpFolder():
+        with DumpFolder(options.tmpfs and not options.no_dump):
+            dump_file_system = file_system_of(DUMP_DIR)
             fault = flow_fault_seconds(options.cycle)
             log("cycle of %d s (work folder %s) ..." % (options.cycle, work))
             main_work = os.path.join(work, "cycle")
@@ -1143,7 +1180,8 @@ def main():
         "load": options.load,
         "runtime_dump": not options.no_dump,
         "build": "Release (%s)" % os.path.relpath(BUILD, TOP),
-        "machine": {"cores": os.cpu_count(), "load_start": load_start, "load_end": load_end},
+        "machine": {"cores": os.cpu_count(), "load_start": load_start, "load_end": load_end,
+                    "dump_file_system": dump_file_system},
         "run": {"status": run.status, "wall_s": round(run.exit_mono - run.launch_mono, 3)},
     }
     wall = run.exit_mono - run.launch_mono
