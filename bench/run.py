@@ -930,12 +930,16 @@ class DumpFolder:
             if self.tmpfs:
                 # The installation's /run is memory-backed; on a machine whose
                 # /run lives on disk, this gives the dump the same footing.
-                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs",
-                                DUMP_DIR], check=True)
+                mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755",
+                                        "tmpfs", DUMP_DIR], check=False)
+                if mount.returncode != 0:
+                    os.rmdir(DUMP_DIR)
+                    raise SystemExit("--tmpfs: could not mount a tmpfs at %s (root needed)"
+                                     % DUMP_DIR)
                 self.mounted = True
         elif self.tmpfs:
-            raise SystemExit("--tmpfs: %s exists already; it is used as it is only without "
-                             "--tmpfs" % DUMP_DIR)
+            raise SystemExit("--tmpfs: %s exists already; run without --tmpfs to use it as "
+                             "it is" % DUMP_DIR)
         else:
             for name in DUMP_FILES:
                 path = os.path.join(DUMP_DIR, name)
