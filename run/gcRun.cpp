@@ -1,9 +1,9 @@
 #include "run/gcRun.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 int setCycleTime(GcRun* run, int seconds) {
   if (seconds < 0) return -1;
@@ -34,6 +34,15 @@ int setDailySub(GcRun* run, int value) {
   return 0;
 }
 
+// Sleeps to a deadline on the monotonic clock, so a signal that wakes the
+// sleep early does not shorten a pause the devices rely on.
 void pauseMs(int milliseconds) {
-  usleep(static_cast<useconds_t>(milliseconds) * 1000U);
+  if (milliseconds <= 0) return;
+  struct timespec deadline = {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  long long nanoseconds = deadline.tv_nsec + static_cast<long long>(milliseconds) * 1000000LL;
+  deadline.tv_sec += static_cast<time_t>(nanoseconds / 1000000000LL);
+  deadline.tv_nsec = static_cast<long>(nanoseconds % 1000000000LL);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
 }

@@ -2,7 +2,9 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "link/bridge.h"
@@ -17,15 +19,27 @@ bool skippedLine(const char* line) {
   return line[0] == '#' || line[0] == '!' || line[0] == ' ' || line[0] == '\n';
 }
 
+// A decimal int after optional white space, as "%d" reads it, but a number
+// beyond int is refused instead of wrapped. *end is left behind the number.
+bool readInt(const char* text, int* value, const char** end) {
+  char* after = nullptr;
+  errno = 0;
+  long number = strtol(text, &after, 10);
+  if (after == text || errno == ERANGE || number < INT_MIN || number > INT_MAX) return false;
+  *value = static_cast<int>(number);
+  *end = after;
+  return true;
+}
+
 // Decodes "time address command" (tabs or spaces between, or none). The
 // address must be a whole decimal number: "0x40" would otherwise read as
 // address 0, the general call that every device on the bus hears.
 bool decodeStep(const char* line, MethodStep* step) {
+  const char* at = line;
+  if (!readInt(at, &step->time, &at) || !readInt(at, &step->address, &at)) return false;
+  if (!isspace(static_cast<unsigned char>(*at))) return false;
   char command[kLineSize];
-  int addressEnd = 0;
-  if (sscanf(line, "%d\t%d%n", &step->time, &step->address, &addressEnd) < 2) return false;
-  if (!isspace(static_cast<unsigned char>(line[addressEnd]))) return false;
-  if (sscanf(line + addressEnd, "%255s", command) != 1) return false;
+  if (sscanf(at, "%255s", command) != 1) return false;
   // Commands are cut to 17 characters.
   snprintf(step->command, sizeof step->command, "%.17s", command);
   return true;
@@ -50,7 +64,12 @@ int loadMethod(GcRun* run, const char* path) {
     ++rows;
     run->stepCount = rows;
   }
+  // A folder opens but cannot be read; nor can a file on a failing disk. Either
+  // would otherwise pass for a method with fewer steps.
+  if (result == kMethodOk && ferror(file)) result = kMethodReadFailed;
+  int readErrno = errno;
   fclose(file);
+  errno = readErrno;
   return result;
 }
 

@@ -8,7 +8,9 @@ struct GcRun;
 
 constexpr int kMethodOk = 0;
 constexpr int kMethodUndecodable = -1;  // also: more rows than the table holds
-constexpr int kMethodUnreadable = -2;   // errno tells why
+constexpr int kMethodUnreadable = -2;   // cannot be opened; errno tells why
+constexpr int kMethodReadFailed =
+    -3;  // opened, but reading failed (a folder, say); errno tells why
 
 constexpr int kAcknowledged = 0;
 constexpr int kAcknowledgeIncomplete = 1;

@@ -14,6 +14,7 @@
 #include "output/statusLine.h"
 #include "run/gcRun.h"
 #include "run/method.h"
+#include "run/stopSignals.h"
 
 namespace {
 constexpr int kPassPauseWithVolumeMs = 60;
@@ -25,6 +26,7 @@ constexpr int kShutdownHoldMs = 1000;
 constexpr int kGpioSettleMs = 500;
 constexpr int kGpioOffMs = 100;
 constexpr int kExitAborted = 20;
+constexpr int kExitSignalBase = 128;
 
 void sendDueStep(GcRun* run, time_t now, int* abortRun) {
   if (run->nextStep >= run->stepCount) return;
@@ -38,11 +40,29 @@ void sendDueStep(GcRun* run, time_t now, int* abortRun) {
   }
 }
 
-void writeEndOfCycleFiles(GcRun* run) {
+// The result files with what was collected so far; an abort leaves the flow
+// log out.
+void writeResultFiles(GcRun* run, int withFlowLog) {
   prepareDataFolder(run);
   writeTemperatureLogs(run);
-  if (run->targetVolume > 0) writeFlowLog(run);
+  if (withFlowLog) writeFlowLog(run);
   writePidFile(run);
+}
+
+void printFaultSummary(const GcRun* run) {
+  printf("T1 faults: %d\tT2 faults: %d\n", run->tc1Faults, run->tc2Faults);
+  printf("T1retries: %d\tT2retries: %d\n", run->tc1Retries, run->tc2Retries);
+}
+
+// A stop signal ends the cycle like an abort, but nothing is lost: the flow
+// log is written too, and the instrument is shut down.
+int endInterruptedRun(GcRun* run, int signal) {
+  printf("\nRun interrupted by %s.\n", signalName(signal));
+  writeResultFiles(run, run->targetVolume > 0);
+  shutdownInstrument(run, kReasonInterrupted, signal);
+  printFaultSummary(run);
+  closePort(run);
+  return kExitSignalBase + signal;
 }
 
 // The same command to both T-controllers, each followed by its pause.
@@ -67,7 +87,7 @@ int tick(GcRun* run) {
   if (run->runtimeDump) dumpRuntime(run);
   checkSampleVolume(run, now);
   if (run->cycleStart + run->cycleTime - kEndMarginS < now) {
-    writeEndOfCycleFiles(run);
+    writeResultFiles(run, run->targetVolume > 0);
     run->cycleDone = 1;
   }
   return abortRun;
@@ -97,6 +117,8 @@ void shutdownInstrument(GcRun* run, int reason, int status) {
     snprintf(text, sizeof text, "  T-controller 64 HWstatus = %d", status);
   } else if (reason == kReasonTc2HardwareStatus) {
     snprintf(text, sizeof text, "  T-controller 66 HWstatus = %d", status);
+  } else if (reason == kReasonInterrupted) {
+    snprintf(text, sizeof text, "  interrupted by %s", signalName(status));
   } else {
     snprintf(text, sizeof text,
              "  T64 faults: %3d  seq_faults: %3d  retries: %3d  T66 faults: %3d  seq_faults: %3d  "
@@ -112,18 +134,20 @@ int runMainLoop(GcRun* run) {
   while (run->cycleDone == 0 && workResult == 0) {
     pauseMs(run->targetVolume > 0 ? kPassPauseWithVolumeMs : kPassPauseMs);
     workResult = tick(run);
+    // A signal is acted on once its pass is over; a cycle that ended in that
+    // pass, or a run that must abort, takes its own way out.
+    if (run->cycleDone == 0 && workResult == 0 && stopSignal() != 0) {
+      return endInterruptedRun(run, stopSignal());
+    }
   }
 
   if (workResult == 0) {
     printf("Done.\n\n");
   } else {
-    prepareDataFolder(run);
-    writeTemperatureLogs(run);
-    writePidFile(run);
+    writeResultFiles(run, 0);
     shutdownInstrument(run, workResult, 0);
     printf("\nRun aborted.\n");
-    printf("T1 faults: %d\tT2 faults: %d\n", run->tc1Faults, run->tc2Faults);
-    printf("T1retries: %d\tT2retries: %d\n", run->tc1Retries, run->tc2Retries);
+    printFaultSummary(run);
     printf("Workresult: %d\n", workResult);
   }
   closePort(run);

@@ -16,10 +16,12 @@
 #include "run/gcRun.h"
 #include "run/method.h"
 #include "run/scheduler.h"
+#include "run/stopSignals.h"
 
 namespace {
 constexpr int kStartupPauseMs = 40;
 constexpr int kFlowTestReads = 3;
+constexpr int kExitSignalBase = 128;
 
 void configureRun(GcRun* run, const CommandLine* line) {
   setRootFolder(run, line->rootFolder);
@@ -56,6 +58,34 @@ int testFlowSensors(GcRun* run, const CommandLine* line, const FlowSensorDefinit
   return 0;
 }
 
+// A stop signal during the start-up ends it once the step in progress is
+// done. Once the bridge is up the instrument may already be warm or the
+// detector on, so it is shut down first.
+int startupInterrupted(GcRun* run, int bridgeUp) {
+  int signal = stopSignal();
+  if (signal == 0) return 0;
+  if (bridgeUp) shutdownInstrument(run, kReasonInterrupted, signal);
+  printf("Start-up interrupted by %s: no cycle was started.\n", signalName(signal));
+  return kExitSignalBase + signal;
+}
+
+int loadMethodOrRefuse(GcRun* run, const char* path) {
+  int loaded = loadMethod(run, path);
+  if (loaded == kMethodUnreadable) {
+    printf("Cannot open method file %s: %s. Abort.\n", path, strerror(errno));
+    return kStartupFailure;
+  }
+  if (loaded == kMethodReadFailed) {
+    printf("Cannot read method file %s: %s. Abort.\n", path, strerror(errno));
+    return kStartupFailure;
+  }
+  if (loaded != kMethodOk) {
+    printf("Error decoding file, abort\n");
+    return kStartupFailure;
+  }
+  return 0;
+}
+
 int checkController(GcRun* run, int address, int reason) {
   int status = checkHardwareStatus(run, address);
   if (status == 0) return 0;
@@ -73,6 +103,7 @@ GcRun* theRun = nullptr;
 int runTarvex(int argc, char** argv) {
   // Whoever tails the console through a pipe sees every message as it is printed.
   setvbuf(stdout, nullptr, _IONBF, 0);
+  catchStopSignals();
 
   CommandLine line;
   parseCommandLine(argc, argv, &line);
@@ -81,18 +112,12 @@ int runTarvex(int argc, char** argv) {
 
   theRun = new GcRun;
   GcRun* run = theRun;
+  if (int stopped = startupInterrupted(run, 0)) return stopped;
   if (openPort(run, line.portPath) < 0) return kStartupFailure;
   configureRun(run, &line);
 
-  int loaded = loadMethod(run, line.methodPath);
-  if (loaded == kMethodUnreadable) {
-    printf("Cannot open method file %s: %s. Abort.\n", line.methodPath, strerror(errno));
-    return kStartupFailure;
-  }
-  if (loaded != kMethodOk) {
-    printf("Error decoding file, abort\n");
-    return kStartupFailure;
-  }
+  if (int refused = loadMethodOrRefuse(run, line.methodPath)) return refused;
+  if (int stopped = startupInterrupted(run, 0)) return stopped;
 
   unsigned char trash[kReplySize];
   int stale = readReply(run, trash);
@@ -100,17 +125,22 @@ int runTarvex(int argc, char** argv) {
 
   initBridge(run, line.portPath);
   pauseMs(kStartupPauseMs);
+  if (int stopped = startupInterrupted(run, 1)) return stopped;
 
   if (line.sampleVolume > 0) {
     if (int failed = testFlowSensors(run, &line, &flowSensors)) return failed;
+    if (int stopped = startupInterrupted(run, 1)) return stopped;
   }
 
   run->cycleStart = time(nullptr);
   if (int failed = checkController(run, run->tc1Address, kReasonTc1HardwareStatus)) return failed;
+  if (int stopped = startupInterrupted(run, 1)) return stopped;
   pauseMs(kStartupPauseMs);
   if (int failed = checkController(run, run->tc2Address, kReasonTc2HardwareStatus)) return failed;
+  if (int stopped = startupInterrupted(run, 1)) return stopped;
   pauseMs(kStartupPauseMs);
   pidStart(run);
+  if (int stopped = startupInterrupted(run, 1)) return stopped;
 
   if (!run->silent) printStatusHeader();
   return runMainLoop(run);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -61,6 +62,16 @@ TEST(MethodLoader, UndecodableLinesStopTheLoad) {
   EXPECT_EQ(load("\t\n").result, kMethodUndecodable);
 }
 
+TEST(MethodLoader, NumbersBeyondIntAreRefusedNotWrapped) {
+  EXPECT_EQ(load("4294967306\t64\tA\n").result, kMethodUndecodable) << "would wrap to 10";
+  EXPECT_EQ(load("0\t4294967360\tA\n").result, kMethodUndecodable) << "would wrap to 64";
+  EXPECT_EQ(load("-2147483649\t64\tA\n").result, kMethodUndecodable);
+  Loaded edges = load("2147483647\t-2147483648\tA\n");
+  ASSERT_EQ(edges.result, kMethodOk);
+  EXPECT_EQ(edges.run->steps[0].time, 2147483647);
+  EXPECT_EQ(edges.run->steps[0].address, -2147483647 - 1);
+}
+
 TEST(MethodLoader, CommandsAreCutToSeventeenCharacters) {
   Loaded loaded = load("0\t64\tABCDEFGHIJKLMNOPQR\n1\t64\t" + std::string(300, 'Z') + "\n");
   ASSERT_EQ(loaded.run->stepCount, 2);
@@ -88,6 +99,9 @@ TEST(MethodLoader, EmptyAndUnreadableFiles) {
   EXPECT_EQ(empty.run->stepCount, 0);
   auto run = std::make_unique<GcRun>();
   EXPECT_EQ(loadMethod(run.get(), "/tmp/tarvex-no-such-method.txt"), kMethodUnreadable);
+  // A folder opens, but reading it fails: no method with zero steps.
+  EXPECT_EQ(loadMethod(run.get(), "/tmp"), kMethodReadFailed);
+  EXPECT_EQ(errno, EISDIR);
 }
 
 }  // namespace

@@ -146,6 +146,17 @@ TEST(CommandLine, FlowSensorFileParsedOnlyWithASampleVolume) {
   EXPECT_EQ(run.out, banner(echo) + "Error parsing flowsensors.txt, abort.\n");
   EXPECT_EQ(run.exitStatus, 255);
 
+  // A folder of that name is found, but cannot be read.
+  e2e::RunOptions folder;
+  folder.args = argsWith({"-samplevolume", "40"});
+  folder.withSimulator = false;
+  folder.wrapper = {"/bin/sh", "-c", "mkdir flowsensors.txt && exec \"$@\"", "sh"};
+  run = e2e::run(folder);
+  echo = echoOf(run);
+  echo.volume = 40;
+  EXPECT_EQ(run.out, banner(echo) + "Cannot read flowsensors.txt: Is a directory. Abort.\n");
+  EXPECT_EQ(run.exitStatus, 255);
+
   // No sample volume: a broken file is not read, a missing one not required.
   for (const char* volume : {"0", "-5"}) {
     run = runWithFlowSensors(argsWith({"-samplevolume", volume}), "garbage\n");
@@ -307,6 +318,16 @@ TEST(StartUp, MethodFileUnreadableOrUndecodable) {
   echo.method = run.workDir + "/absent.txt";
   expectRefusal(run.out, banner(echo), echo.method);
   EXPECT_NE(run.out.find("No such file or directory"), std::string::npos) << run.out;
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_EQ(framesReceived(run), 0u);
+
+  // A folder opens, but cannot be read: refused, not run as an empty method.
+  options.args = argsWith({"-method", "{work}"});
+  run = e2e::run(options);
+  echo = echoOf(run);
+  echo.method = run.workDir;
+  EXPECT_EQ(run.out,
+            banner(echo) + "Cannot read method file " + run.workDir + ": Is a directory. Abort.\n");
   EXPECT_EQ(run.exitStatus, 255);
   EXPECT_EQ(framesReceived(run), 0u);
 
