@@ -2,7 +2,14 @@
 # Installs what building and testing Tarvex needs on Debian, when missing.
 set -euo pipefail
 
-packages=(build-essential cmake g++ libgtest-dev googletest clang libclang-rt-14-dev valgrind time python3)
+packages=(
+  # the program, its tests, fuzzing and the benchmark
+  build-essential cmake g++ libgtest-dev googletest clang libclang-rt-14-dev valgrind time python3
+  # the cycle report and its tests
+  python3-numpy python3-scipy python3-matplotlib python3-netcdf4 python3-pytest netcdf-bin
+  # man pages, the Debian package and its checks, the units
+  mandoc debhelper dpkg-dev fakeroot lintian systemd adduser
+)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: once with warnings as errors, once more
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then the fuzz targets
+# briefly, and the Debian package from build to purge.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -19,4 +20,9 @@ cmake --build build/sanitize -j"$jobs"
 
 # Every input reader under libFuzzer for a short while, from the seed corpus.
 fuzz/run.sh 30
+
+# The Debian package: built, checked by lintian, installed on this machine,
+# one cycle run through the service's own command line, purged.
+scripts/package.sh
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/package
 echo "All tests passed."
