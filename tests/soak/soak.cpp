@@ -196,6 +196,10 @@ int main(int argc, char** argv) {
   }
   options.timeoutSeconds = seconds + 120;
   e2e::RuntimeDumpFolder dumpFolder(e2e::RuntimeDumpFolder::Want::Present);
+  if (!dumpFolder.ok()) {
+    fprintf(stderr, "tarvex_soak: %s\n", dumpFolder.error().c_str());
+    return 2;
+  }
 
   printf("Soak: %d s cycle, seed %u, %zu scenario lines\n", seconds, seed,
          static_cast<size_t>(std::count(options.scenario.begin(), options.scenario.end(), '\n')));

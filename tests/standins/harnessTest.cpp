@@ -1,12 +1,18 @@
 // Tests of the end-to-end harness parts that need no Tarvex program: child
-// processes, environment, trace parsing and the runtime dump folder guard.
+// processes, environment, trace parsing and the private runtime dump folder.
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <thread>
 
 #include "e2eHarness.h"
@@ -113,34 +119,76 @@ TEST(HarnessFolders, TempDirIsRemovedWithItsContents) {
   }
 }
 
-// The guard on a stand-in path, so that the installation's folder is not touched here.
-TEST(HarnessFolders, RuntimeDumpFolderGuardPutsBackWhatWasThere) {
-  e2e::TempDir dir("tarvex-harness");
-  const std::string path = dir.path() + "/Tarvex_rt";
-  {
-    e2e::RuntimeDumpFolder present(e2e::RuntimeDumpFolder::Want::Present, path);
-    EXPECT_TRUE(present.ok());
-    EXPECT_TRUE(e2e::listFiles(path).empty());
-    e2e::writeFile(path + "/PC.php", "test");
+// What the machine's own /run/Tarvex_rt holds, seen from the namespace this
+// test was started in (its parent's): "absent", or its files with contents.
+std::string machineDumpFolder() {
+  const std::string path = "/proc/" + std::to_string(getppid()) + "/root/run/Tarvex_rt";
+  if (!e2e::fileExists(path)) return "absent";
+  // Names as listed there: resolving them to canonical paths would leave that view.
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    names.insert(entry.path().filename().string());
   }
-  EXPECT_FALSE(e2e::fileExists(path)) << "created by the guard, so removed";
+  std::string seen = "present:";
+  for (const std::string& name : names) seen += " " + name + "=" + e2e::readFile(path + "/" + name);
+  return seen;
+}
 
-  mkdir(path.c_str(), 0755);
-  e2e::writeFile(path + "/runtime.dat", "original");
+TEST(HarnessRuntimeFolder, PrivateFreshAndMemoryBacked) {
+  using Want = e2e::RuntimeDumpFolder::Want;
+  const std::string machineBefore = machineDumpFolder();
+  e2e::TempDir dir("tarvex-harness");
+  const std::string out = dir.path() + "/out.txt";
   {
-    e2e::RuntimeDumpFolder absent(e2e::RuntimeDumpFolder::Want::Absent, path);
-    EXPECT_TRUE(absent.ok());
-    EXPECT_FALSE(e2e::fileExists(path));
+    e2e::RuntimeDumpFolder present(Want::Present);
+    if (present.notPermitted()) GTEST_SKIP() << present.error();
+    ASSERT_TRUE(present.ok()) << present.error();
+    ASSERT_EQ(present.path(), "/run/Tarvex_rt");
+    struct statfs run {};
+    ASSERT_EQ(statfs("/run", &run), 0);
+    EXPECT_EQ(run.f_type, static_cast<decltype(run.f_type)>(TMPFS_MAGIC));
+    EXPECT_TRUE(e2e::listFiles(present.path()).empty());
+    ASSERT_TRUE(e2e::writeFile(present.path() + "/PC.php", " 42.0"));
+    // A child sees the same folder; the machine does not.
+    const auto child = e2e::runChild({"/bin/cat", "/run/Tarvex_rt/PC.php"},
+                                     e2e::environmentWith({}), dir.path(), out, out, 10);
+    EXPECT_EQ(child.exitStatus, 0);
+    EXPECT_EQ(e2e::readFile(out), " 42.0");
+    EXPECT_EQ(machineDumpFolder(), machineBefore);
   }
-  EXPECT_EQ(e2e::readFile(path + "/runtime.dat"), "original");
+  EXPECT_FALSE(e2e::fileExists("/run/Tarvex_rt"));
+
+  ASSERT_EQ(mkdir("/run/Tarvex_rt", 0755), 0);  // in the private /run
+  ASSERT_TRUE(e2e::writeFile("/run/Tarvex_rt/runtime.dat", "left by an earlier test"));
   {
-    e2e::RuntimeDumpFolder present(e2e::RuntimeDumpFolder::Want::Present, path);
-    EXPECT_TRUE(present.ok());
-    EXPECT_FALSE(e2e::fileExists(path + "/runtime.dat")) << "fresh and empty";
-    e2e::writeFile(path + "/PC.php", "test");
+    e2e::RuntimeDumpFolder fresh(Want::Present);
+    ASSERT_TRUE(fresh.ok()) << fresh.error();
+    EXPECT_TRUE(e2e::listFiles(fresh.path()).empty());
   }
-  EXPECT_EQ(e2e::listFiles(path), (std::vector<std::string>{"runtime.dat"}));
-  EXPECT_EQ(e2e::readFile(path + "/runtime.dat"), "original");
+  {
+    e2e::RuntimeDumpFolder absent(Want::Absent);
+    ASSERT_TRUE(absent.ok()) << absent.error();
+    const auto child = e2e::runChild({"/bin/sh", "-c", "test -e /run/Tarvex_rt"},
+                                     e2e::environmentWith({}), dir.path(), out, out, 10);
+    EXPECT_EQ(child.exitStatus, 1);
+  }
+  EXPECT_EQ(machineDumpFolder(), machineBefore);
+}
+
+TEST(HarnessRuntimeFolder, RefusedNamespaceIsReportedAsNotPermitted) {
+  // A child without privileges asks for a namespace of its own.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) _exit(3);
+    const e2e::PrivateRun refused = e2e::enterPrivateRun();
+    const bool said = refused.error == "unshare(CLONE_NEWNS): Operation not permitted";
+    _exit(!refused.ok && refused.notPermitted && said ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

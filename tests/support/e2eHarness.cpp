@@ -1,8 +1,10 @@
 #include "e2eHarness.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -413,6 +415,13 @@ std::vector<std::string> RunResult::rootFiles() const {
 
 RunResult run(const RunOptions& options) {
   RunResult result;
+  const PrivateRun& ownRun = privateRun();
+  const bool dumps =
+      std::find(options.args.begin(), options.args.end(), "-runtimedump") != options.args.end();
+  if (dumps && !ownRun.ok) {
+    result.error = "not started with -runtimedump: " + ownRun.error;
+    return result;
+  }
   result.dir = std::make_shared<TempDir>();
   const std::string base = result.dir->path();
   if (base.empty()) {
@@ -491,21 +500,52 @@ RunResult runWithoutSimulator(const std::vector<std::string>& args, double timeo
 
 // ---------------------------------------------------------------- /run/Tarvex_rt
 
-RuntimeDumpFolder::RuntimeDumpFolder(Want want, const std::string& path) : path_(path) {
-  if (fileExists(path_)) {
-    saved_ = path_ + ".saved-" + std::to_string(getpid());
-    if (rename(path_.c_str(), saved_.c_str()) != 0) {
-      saved_.clear();
-      return;  // not ok: leave the installation's folder alone
-    }
+PrivateRun enterPrivateRun() {
+  PrivateRun result;
+  if (unshare(CLONE_NEWNS) != 0) {
+    result.notPermitted = errno == EPERM;
+    result.error = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    return result;
   }
-  ok_ = want == Want::Absent || mkdir(path_.c_str(), 0755) == 0;
+  // Without this, mounts made here would propagate to the machine's namespace.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    result.error = std::string("cannot make / private: ") + std::strerror(errno);
+    return result;
+  }
+  if (mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "size=4m,mode=0755") != 0) {
+    result.error = std::string("cannot mount a tmpfs on /run: ") + std::strerror(errno);
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+const PrivateRun& privateRun() {
+  static const PrivateRun entered = enterPrivateRun();
+  return entered;
+}
+
+RuntimeDumpFolder::RuntimeDumpFolder(Want want) {
+  const PrivateRun& run = privateRun();
+  if (!run.ok) {
+    notPermitted_ = run.notPermitted;
+    error_ = "this test needs a /run of its own in a private mount namespace: " + run.error;
+    return;
+  }
+  std::error_code error;
+  fs::remove_all(path_, error);  // an earlier test's, in this process's /run
+  if (error) {
+    error_ = "cannot remove " + path_ + ": " + error.message();
+  } else if (want == Want::Present && mkdir(path_.c_str(), 0755) != 0) {
+    error_ = "cannot make " + path_ + ": " + std::strerror(errno);
+  } else {
+    ok_ = true;
+  }
 }
 
 RuntimeDumpFolder::~RuntimeDumpFolder() {
   std::error_code error;
-  if (ok_ || !saved_.empty()) fs::remove_all(path_, error);
-  if (!saved_.empty()) rename(saved_.c_str(), path_.c_str());
+  if (ok_) fs::remove_all(path_, error);
 }
 
 }  // namespace e2e

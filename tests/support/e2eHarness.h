@@ -154,8 +154,9 @@ struct RunResult {
   std::vector<std::string> rootFiles() const;
 };
 
-// Runs Tarvex once (with the simulator unless options say otherwise); every
-// process it started has ended when it returns.
+// Runs Tarvex once (with the simulator unless options say otherwise), in the
+// private /run where permitted (see privateRun; Tarvex is not started with
+// -runtimedump outside it); every process it started has ended when it returns.
 RunResult run(const RunOptions& options);
 // Runs Tarvex without a simulator, for command-line checks.
 RunResult runWithoutSimulator(const std::vector<std::string>& args, double timeoutSeconds = 30);
@@ -180,23 +181,41 @@ std::string asanOptionsForPreload();
 
 // ---------------------------------------------------------------- /run/Tarvex_rt
 
-// Gives one test the runtime dump folder present (fresh and empty) or absent,
-// and puts back what was there before when it goes. Tests using it must not
-// run at the same time as each other (ctest RESOURCE_LOCK).
+// A mount namespace of this process's own whose /run is an empty
+// memory-backed file system, so that /run/Tarvex_rt in it belongs to the test
+// alone and the machine's own folder is never seen or touched.
+struct PrivateRun {
+  bool ok = false;            // this process now runs with its own /run
+  bool notPermitted = false;  // the system refused the namespace (EPERM)
+  std::string error;          // why not
+};
+// Moves this process (and every child it starts from then on) into such a
+// namespace. Call it before the process starts a thread: threads already
+// running stay in the namespace they had.
+PrivateRun enterPrivateRun();
+// enterPrivateRun() once per process; later calls give the first outcome.
+const PrivateRun& privateRun();
+
+// Gives one test /run/Tarvex_rt present (fresh and empty) or absent, in the
+// private /run, and removes it when it goes. Tests that need it skip when
+// notPermitted() and fail on any other fault.
 class RuntimeDumpFolder {
  public:
   enum class Want { Present, Absent };
-  explicit RuntimeDumpFolder(Want want, const std::string& path = "/run/Tarvex_rt");
+  explicit RuntimeDumpFolder(Want want);
   ~RuntimeDumpFolder();
   RuntimeDumpFolder(const RuntimeDumpFolder&) = delete;
   RuntimeDumpFolder& operator=(const RuntimeDumpFolder&) = delete;
   bool ok() const { return ok_; }
+  bool notPermitted() const { return notPermitted_; }
+  const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
-  std::string saved_;  // where the original was moved, empty when there was none
+  std::string path_ = "/run/Tarvex_rt";
+  std::string error_;
   bool ok_ = false;
+  bool notPermitted_ = false;
 };
 
 }  // namespace e2e
