@@ -25,7 +25,7 @@ for _ in $(seq 50); do [ -e "$port" ] && break; sleep 0.1; done
 status=0
 (cd "$work" && LD_PRELOAD="$top/build/demo/sim/libtarvexnullmodem.so" \
   "$top/build/demo/Tarvex" -GCport "$port" -method method.txt -root data \
-  -cycle 30 -PIDdelay 5 -PIDcycle 12 -PIDgain 1 -samplevolume 40) || status=$?
+  -cycle 115 -PIDdelay 5 -PIDcycle 100 -PIDgain 1 -samplevolume 40) || status=$?
 
 echo
 echo "Tarvex exited with status $status."
@@ -33,4 +33,19 @@ echo "Result files (in $work/data):"
 find "$work/data" -type f | sort | sed "s|^|  |"
 echo "Wire trace of the simulator: $work/trace.txt"
 [ -f "$work/PanicLog" ] && echo "PanicLog: $work/PanicLog"
+
+# The cycle's report: the chromatogram with its peaks found, integrated and
+# named from examples/peaks.txt, the temperatures and the flows in one picture,
+# the peak list, and an AIA/ANDI file for chromatography software.
+latest=$(find "$work/data" -name 'PID_*.dat' | sort | tail -n 1)
+stamp=${latest##*/PID_}
+stamp=${stamp%.dat}
+report_status=0
+report/tarvex-report cycle "$latest" --peaks examples/peaks.txt --out "$work/report" \
+  >/dev/null || report_status=$?
+echo
+echo "tarvex-report exited with status $report_status. Peaks found ($work/report/$stamp.peaks.csv):"
+sed "s|^|  |" "$work/report/$stamp.peaks.csv" || true
+echo "The picture of the cycle: $work/report/$stamp.png"
+[ "$status" -ne 0 ] || status=$report_status
 exit "$status"

@@ -262,11 +262,13 @@ void Instrument::writeDetector(const std::string& command) {
 double Instrument::detectorSignal(double now) {
   if (detector_.firstRead < 0) detector_.firstRead = now;
   const double t = now - detector_.firstRead;
-  double signal = scenario_.baseline;
+  double signal = scenario_.baseline + scenario_.drift.value_or(0.0) * t;
   for (const Peak& peak : scenario_.peaks) {
     const double x = (t - peak.time) / peak.width;
     signal += peak.height * std::exp(-0.5 * x * x);
   }
+  const double noise = scenario_.noise.value_or(0.0);
+  if (noise > 0) signal += std::normal_distribution<double>(0.0, noise)(noiseSource_);
   return signal;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,7 @@ class Instrument {
   TController tc64_;
   TController tc66_;
   Detector detector_;
+  std::mt19937 noiseSource_{20261208};  // fixed seed: runs differ only by their timing
   std::map<std::string, long> readCounts_;
   long cycleStart_ = -1;  // wall second of the first "HS_" to 64
 };

@@ -307,7 +307,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   } else {
-    scenario.peaks = sim::defaultPeaks();
+    sim::completeDetector(scenario);
   }
   if (options.replyDelayMs >= 0) scenario.replyDelayMs = options.replyDelayMs;
 

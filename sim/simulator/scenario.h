@@ -2,6 +2,7 @@
 // on demand, read from a small line-based text (format in sim/README.md).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,12 +67,18 @@ struct Scenario {
   double sampleFlow = 200.0;
   double detectorFlow = 30.0;
   double baseline = 0.1;
+  // Baseline change in volts per second and standard deviation of the
+  // detector noise in volts, both at gain 1; unset until a line sets them.
+  std::optional<double> drift;
+  std::optional<double> noise;
   std::vector<Peak> peaks;
   std::vector<Rule> rules;
 };
 
-// The peaks used when a scenario names none.
-std::vector<Peak> defaultPeaks();
+// Without peaks of its own a scenario gets the demo chromatogram: its peaks
+// and, unless the scenario set them, its noise and drift. A scenario that
+// draws its own peaks gets exactly them: no noise or drift unless it asks.
+void completeDetector(Scenario& scenario);
 
 // Parses scenario text. On an error, `error` names the line and the problem.
 bool parseScenario(const std::string& text, Scenario& scenario, std::string& error);

@@ -248,6 +248,8 @@ TEST(SimulatorScenario, ErrorsNameTheLineAndStopTheSimulator) {
       {"tc64.rct none sometimes", "line 1: expected always"},
       {"tc64.rct text \"open", "line 1: unterminated quoted text"},
       {"pump maybe", "line 1: bad setting 'pump'"},
+      {"noise -0.001", "line 1: bad setting 'noise'"},
+      {"drift", "line 1: bad setting 'drift'"},
       {"reg2 bytes 3g", "line 1: bad hex byte '3g'"},
   };
   for (const auto& [scenario, message] : cases) {

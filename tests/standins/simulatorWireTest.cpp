@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "simPort.h"
 
@@ -403,6 +405,60 @@ TEST(SimulatorDetector, APeakRisesAndFallsAfterTheFirstReading) {
   EXPECT_NEAR(last, 0.1, 1e-3);
   EXPECT_GT(highest, 0.9);
   EXPECT_LE(highest, 1.1);
+}
+
+// Detector readings, in volts, taken every 20 ms for the given time.
+std::vector<double> detectorReadings(SimPort& port, int milliseconds) {
+  std::vector<double> readings;
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(milliseconds)) {
+    double volts = 0;
+    int status = -1;
+    parseDetector(port.ask(i2cRead(51, 16), 16), volts, status);
+    readings.push_back(volts);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return readings;
+}
+
+TEST(SimulatorDetector, NoiseAndDriftComeFromTheScenario) {
+  SimulatorFixture f;
+  // 0.5 V/s of drift, 2 mV of noise: over 1.5 s the baseline climbs about 0.75 V.
+  ASSERT_TRUE(f.start("baseline 0.5\ndrift 0.5\nnoise 0.002\npeak 1000 1 1"))
+      << f.simulator.error();
+  SimPort port(f.simulator.port());
+  ASSERT_TRUE(port.ok());
+  port.send(i2cWrite(51, "1"));
+  const std::vector<double> readings = detectorReadings(port, 1500);
+  ASSERT_GT(readings.size(), 20u);
+  EXPECT_NEAR(readings.front(), 0.5, 0.01);
+  EXPECT_GT(readings.back(), 1.1);
+  EXPECT_LT(readings.back(), 1.35);
+  // The noise: the scatter of each reading about the straight line through
+  // its two neighbours (whose own noise adds half again).
+  double sum = 0;
+  for (std::size_t k = 1; k + 1 < readings.size(); ++k) {
+    const double off = readings[k] - 0.5 * (readings[k - 1] + readings[k + 1]);
+    sum += off * off;
+  }
+  const double deviation = std::sqrt(sum / static_cast<double>(readings.size() - 2) / 1.5);
+  EXPECT_GT(deviation, 0.001);
+  EXPECT_LT(deviation, 0.004);
+}
+
+TEST(SimulatorDetector, WithoutPeaksOfItsOwnAScenarioGetsTheNoisyDemoChromatogram) {
+  SimulatorFixture f;
+  ASSERT_TRUE(f.start("baseline 0.2")) << f.simulator.error();
+  SimPort port(f.simulator.port());
+  ASSERT_TRUE(port.ok());
+  port.send(i2cWrite(51, "1"));
+  const std::vector<double> readings = detectorReadings(port, 400);
+  ASSERT_GT(readings.size(), 5u);
+  // The first peak is 12 s away: baseline and noise, readings that differ.
+  const auto [low, high] = std::minmax_element(readings.begin(), readings.end());
+  EXPECT_NEAR(*low, 0.2, 0.01);
+  EXPECT_NEAR(*high, 0.2, 0.01);
+  EXPECT_GT(*high - *low, 0.0005);
 }
 
 // ---------------------------------------------------------------- flow sensors
