@@ -7,8 +7,12 @@ packages=(
   build-essential cmake g++ libgtest-dev googletest clang libclang-rt-14-dev valgrind time python3
   # the cycle report and its tests
   python3-numpy python3-scipy python3-matplotlib python3-netcdf4 python3-pytest netcdf-bin
+  # the web view: its server, chart library, and the browser and tools of its tests
+  lighttpd libjs-chart.js chromium chromium-driver python3-selenium nginx-light strace
+  # the benchmark's stamps of the program's own writes
+  linux-perf
   # man pages, the Debian package and its checks, the units
-  mandoc debhelper dpkg-dev fakeroot lintian systemd adduser
+  mandoc debhelper dh-python dpkg-dev fakeroot lintian systemd adduser
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,114 @@
+"use strict";
+// What every page of the web view uses: element building, times, fetching.
+// Every address is relative, so the pages also work below a path prefix.
+
+const Tarvex = (() => {
+  function pad2(number) {
+    return String(number).padStart(2, "0");
+  }
+
+  function clockTime(date) {
+    return `${pad2(date.getHours())}:${pad2(date.getMinutes())}:${pad2(date.getSeconds())}`;
+  }
+
+  function isoDay(date) {
+    return `${date.getFullYear()}-${pad2(date.getMonth() + 1)}-${pad2(date.getDate())}`;
+  }
+
+  // A cycle's stamp, YYYY-MM-DD_HH-MM-00, is the local time of the
+  // instrument computer; it is shown as that local time here too.
+  function stampDate(stamp) {
+    const m = /^(\d{4})-(\d\d)-(\d\d)_(\d\d)-(\d\d)-(\d\d)$/.exec(stamp);
+    if (!m) return null;
+    return new Date(+m[1], m[2] - 1, +m[3], +m[4], +m[5], +m[6]);
+  }
+
+  function dayDate(day) {
+    const m = /^(\d{4})-(\d\d)-(\d\d)$/.exec(day || "");
+    return m ? new Date(+m[1], m[2] - 1, +m[3]) : null;
+  }
+
+  // el("a", {href: "x"}, "text", child...): attributes set as properties
+  // when the element has one (className, hidden...), else as attributes.
+  function el(tag, attributes, ...children) {
+    const node = document.createElement(tag);
+    for (const [name, value] of Object.entries(attributes || {})) {
+      if (value === null || value === undefined || value === false) continue;
+      if (name in node && typeof value !== "string") node[name] = value;
+      else if (name === "className") node.className = value;
+      else node.setAttribute(name, value === true ? "" : value);
+    }
+    for (const child of children.flat()) {
+      if (child === null || child === undefined) continue;
+      node.append(child instanceof Node ? child : String(child));
+    }
+    return node;
+  }
+
+  function headerTime(response, name) {
+    const value = response.headers.get(name);
+    const time = value ? Date.parse(value) : NaN;
+    return Number.isNaN(time) ? null : time;
+  }
+
+  class HttpError extends Error {
+    constructor(url, status) {
+      super(`${url}: HTTP ${status}`);
+      this.status = status;
+    }
+  }
+
+  // The text of a file, or null when the server has none (404).
+  async function fetchText(url, options = {}) {
+    const response = await fetch(url, { cache: options.cache || "no-cache" });
+    if (response.status === 404) return null;
+    if (!response.ok) throw new HttpError(url, response.status);
+    return response.text();
+  }
+
+  async function fetchJson(url) {
+    const text = await fetchText(url);
+    return text === null ? null : JSON.parse(text);
+  }
+
+  // Splits a CSV text (as Python's csv module writes it) into rows of fields.
+  function parseCsv(text) {
+    const rows = [];
+    let row = [], field = "", quoted = false;
+    for (let i = 0; i < text.length; i++) {
+      const c = text[i];
+      if (quoted) {
+        if (c === '"' && text[i + 1] === '"') { field += '"'; i++; }
+        else if (c === '"') quoted = false;
+        else field += c;
+      } else if (c === '"') quoted = true;
+      else if (c === ",") { row.push(field); field = ""; }
+      else if (c === "\n" || c === "\r") {
+        if (c === "\r" && text[i + 1] === "\n") i++;
+        row.push(field); rows.push(row); row = []; field = "";
+      } else field += c;
+    }
+    if (field !== "" || row.length) { row.push(field); rows.push(row); }
+    return rows;
+  }
+
+  // Header text: the computer's name, so that two instruments' pages are
+  // told apart at a glance.
+  function showHost() {
+    const host = document.querySelector("header .host");
+    if (host) host.textContent = location.host;
+  }
+  document.addEventListener("DOMContentLoaded", showHost);
+
+  // A step between the ticks of a time axis spanning `span` ms: a round
+  // number of seconds, minutes, hours or days giving at most `ticks` ticks.
+  const STEPS_S = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600,
+                   43200, 86400, 172800, 604800, 1209600, 2592000, 7776000, 31536000];
+  function timeStep(span, ticks) {
+    const seconds = STEPS_S.find((step) => span / (step * 1000) <= ticks);
+    return (seconds || STEPS_S[STEPS_S.length - 1]) * 1000;
+  }
+
+  return { pad2, timeStep, clockTime, isoDay, stampDate, dayDate, el, headerTime, HttpError,
+           fetchText, fetchJson, parseCsv };
+})();
