@@ -110,16 +110,20 @@ def root_folder(path):
     return path
 
 
+def optional_table(path, notes):
+    """(status, compounds) of an optional peak table: without one, or with an
+    unusable one, the peaks go unnamed; the latter is an unusable input."""
+    if not path:
+        return OK, ()
+    compounds = load_table(path, notes)
+    return (UNUSABLE, ()) if compounds is None else (OK, compounds)
+
+
 def run_cycle_command(args):
     from .cycle import report_cycle
 
     notes = Notes()
-    status = OK
-    compounds = ()
-    if args.peaks:
-        compounds = load_table(args.peaks, notes)
-        if compounds is None:
-            status, compounds = UNUSABLE, ()
+    status, compounds = optional_table(args.peaks, notes)
     try:
         paths = report_cycle(args.pid_file, output_folder(args.out), notes, compounds, args.snr)
     except UnusableInput as problem:
@@ -157,12 +161,7 @@ def run_update_command(args):
     from .update import run_update
 
     notes = Notes()
-    status = OK
-    compounds = ()
-    if args.peaks:
-        compounds = load_table(args.peaks, notes)
-        if compounds is None:
-            status, compounds = UNUSABLE, ()
+    status, compounds = optional_table(args.peaks, notes)
     notes.print_all()
     try:
         root = root_folder(args.root)

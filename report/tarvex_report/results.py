@@ -151,14 +151,19 @@ def quick_rows(text):
     return rows
 
 
+def complete_lines(path, text, notes):
+    """(number, line) of every line that ends in a newline; a last line
+    without one was cut off as it was written and is only noted."""
+    lines = text.split("\n")
+    for number, line in enumerate(lines[:-1], start=1):
+        yield number, line
+    if lines[-1].strip():
+        notes.add(path, "truncated last row (no line end), ignored: %r" % lines[-1], len(lines))
+
+
 def careful_rows(path, text, notes):
     rows = []
-    lines = text.split("\n")
-    for number, line in enumerate(lines, start=1):
-        if number == len(lines):
-            if line.strip():
-                notes.add(path, "truncated last row (no line end), ignored: %r" % line, number)
-            break
+    for number, line in complete_lines(path, text, notes):
         fields = line.split()
         row = pid_row(fields)
         if row is None:
@@ -218,12 +223,7 @@ def read_temperature_log(path, address, notes):
         return log
     rows = []
     seen_counters = False
-    lines = text.split("\n")
-    for number, line in enumerate(lines, start=1):
-        if number == len(lines):
-            if line.strip():
-                notes.add(path, "truncated last row (no line end), ignored: %r" % line, number)
-            break
+    for number, line in complete_lines(path, text, notes):
         if TC_COUNTERS.fullmatch(line):
             if seen_counters:
                 notes.add(path, "a second run appended to the file begins here; only the first "
@@ -281,12 +281,7 @@ def read_flow_log(path, notes):
         notes.add(path, problem.reason)
         return log
     rows = []
-    lines = text.split("\n")
-    for number, line in enumerate(lines, start=1):
-        if number == len(lines):
-            if line.strip():
-                notes.add(path, "truncated last row (no line end), ignored: %r" % line, number)
-            break
+    for number, line in complete_lines(path, text, notes):
         if not line.strip():
             continue
         closing = FLOW_CLOSING.fullmatch(line)
