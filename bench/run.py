@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Timing fidelity and footprint benchmark of Tarvex against tarvex-sim.
 
 Builds Tarvex and the simulator (Release, in build/bench), runs one cycle with

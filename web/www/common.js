@@ -112,3 +112,9 @@ const Tarvex = (() => {
   return { pad2, timeStep, clockTime, isoDay, stampDate, dayDate, el, headerTime, HttpError,
            fetchText, fetchJson, parseCsv };
 })();
+
+// What every chart of these pages shares: drawn at once (no animation), as
+// tall as its box, from points already given as {x, y}.
+function lineChartOptions(options) {
+  return { animation: false, maintainAspectRatio: false, parsing: false, ...options };
+}

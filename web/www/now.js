@@ -121,10 +121,7 @@ function lineChart(canvas, datasets, xTitle, yTitle, xLabel) {
   return new Chart(canvas, {
     type: "line",
     data: { datasets },
-    options: {
-      animation: false,
-      maintainAspectRatio: false,
-      parsing: false,
+    options: lineChartOptions({
       normalized: true,
       interaction: { mode: "nearest", axis: "x", intersect: false },
       elements: { point: { radius: 0 }, line: { borderWidth: 2 } },
@@ -134,7 +131,7 @@ function lineChart(canvas, datasets, xTitle, yTitle, xLabel) {
         y: { title: { display: true, text: yTitle } },
       },
       plugins: { legend: { display: datasets.length > 1 } },
-    },
+    }),
   });
 }
 

@@ -169,10 +169,7 @@ function draw() {
   trend.chart = new Chart(document.getElementById("trend-chart"), {
     type: "line",
     data: { datasets },
-    options: {
-      animation: false,
-      maintainAspectRatio: false,
-      parsing: false,
+    options: lineChartOptions({
       spanGaps: false,
       elements: { point: { radius: 3 }, line: { borderWidth: 2 } },
       interaction: { mode: "nearest", intersect: false },
@@ -186,7 +183,7 @@ function draw() {
         tooltip: { callbacks: { title: (items) => items.length
           ? tickLabel(0)(items[0].parsed.x) : "" } },
       },
-    },
+    }),
   });
 }
 

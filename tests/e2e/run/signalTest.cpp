@@ -59,12 +59,18 @@ std::string panicEntry(const std::string& signal) {
          "\n    Offending message reply: \n";
 }
 
-TEST(RunSignal, TermMidCycleKeepsEveryReadingAndShutsDown) {
+// A 40-s cycle with its detector window from second 2 and a sample volume.
+e2e::RunOptions cycleWithVolume(const std::string& method, const std::string& volume) {
   e2e::RunOptions options;
-  options.method = "0\t64\tSTC060\n1\t66\tSTC045\n";
+  options.method = method;
   options.flowSensors = kFlowSensors;
   options.args = runtest::cycleArgs(40, 2, 20);
-  options.args.insert(options.args.end(), {"-samplevolume", "1000"});
+  options.args.insert(options.args.end(), {"-samplevolume", volume});
+  return options;
+}
+
+TEST(RunSignal, TermMidCycleKeepsEveryReadingAndShutsDown) {
+  const auto options = cycleWithVolume("0\t64\tSTC060\n1\t66\tSTC045\n", "1000");
   std::vector<SentSignal> sent;
   const auto result = runWithSignals(options, "TERM@8", &sent);
   ASSERT_TRUE(result.started) << result.error;
@@ -157,11 +163,7 @@ TEST(RunSignal, FurtherSignalsDoNotCutTheShutdownShort) {
 }
 
 TEST(RunSignal, TermDuringStartUpEndsItAfterTheStep) {
-  e2e::RunOptions options;
-  options.method = "0\t64\tSTC060\n";
-  options.flowSensors = kFlowSensors;
-  options.args = runtest::cycleArgs(40, 2, 20);
-  options.args.insert(options.args.end(), {"-samplevolume", "10"});
+  const auto options = cycleWithVolume("0\t64\tSTC060\n", "10");
   std::vector<SentSignal> sent;
   // The first frame opens the bridge bring-up; 0.2 s later it or the flow
   // sensor test is under way, long before the controllers are asked.
