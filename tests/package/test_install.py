@@ -1,25 +1,28 @@
 """The Debian packages on this machine: install them, check what they set up,
-run one short cycle through the service's own ExecStart line against the
-installed simulator, report it through the report unit's own line, serve it
-through the web unit's own lines, purge everything and check that nothing of
-it is left.
+check each data root the way the cycle's unit does before a cycle, run two
+instruments at once through their units' own lines against two simulators
+started by their rehearsal units, report and serve one of them, purge
+everything and check what is left.
 
-Everything happens in a private mount namespace with a memory-backed /run, so
-the machine's /run/Tarvex_rt is never touched. Needs root and the packages
-built by scripts/package.sh (out/packages/).
+Everything happens in a private mount namespace with memory-backed /run and
+/srv, so the machine's /run/Tarvex_rt and /srv are never touched. The units'
+lines run in a further namespace of their own that does what their sandbox
+settings do to the file system (see Service.sandbox). Needs root and the
+packages built by scripts/package.sh (out/packages/).
 """
 import ctypes
+import datetime
 import errno
+import fnmatch
 import glob
 import grp
-import json
+import gzip
 import os
 import pwd
 import re
 import shlex
 import socket
 import subprocess
-import tempfile
 import time
 import urllib.request
 
@@ -28,11 +31,18 @@ import pytest
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 UNITS = "/lib/systemd/system"
 PACKAGES = ["tarvex", "tarvex-report", "tarvex-web"]
-INSTANCE = "pkgtest"
 CLONE_NEWNS = 0x00020000
 APT = ["apt-get", "-y", "-q", "-o", "DPkg::Lock::Timeout=300"]
 APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 EXAMPLES = "/usr/share/doc/tarvex/examples"
+GUIDE = "/usr/share/doc/tarvex/operator-guide.md.gz"
+SERVICE_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+# Two instruments with different column temperatures (simulator scenarios),
+# one with its data root below /srv/tarvex, one inside its state folder.
+INSTRUMENTS = {"pkgtest": ("/srv/tarvex/pkgtest", "31.00"),
+               "pkgtest2": ("/var/lib/tarvex/pkgtest2/data", "47.00")}
+CHECKED = "pkgcheck"
+SYSTEMCTL_LOG = "/run/tarvex-test-systemctl.log"
 
 
 def run(command, **kwargs):
@@ -40,7 +50,7 @@ def run(command, **kwargs):
 
 
 def enter_private_run():
-    """A mount namespace of our own with an empty tmpfs on /run."""
+    """A mount namespace of our own with empty tmpfs on /run and /srv."""
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.unshare(CLONE_NEWNS) != 0:
         error = ctypes.get_errno()
@@ -48,14 +58,17 @@ def enter_private_run():
             pytest.fail("unshare: " + os.strerror(error))
         pytest.skip("mount namespaces are not permitted here: " + os.strerror(error))
     run(["mount", "--make-rprivate", "/"])
-    run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tarvex-test-run", "/run"])
+    for folder in ("/run", "/srv"):
+        run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tarvex-test" + folder.replace("/", "-"),
+             folder])
     os.mkdir("/run/lock", 0o1777)
+    os.mkdir("/srv/tarvex", 0o755)
 
 
 class Service:
     """A service unit as installed, for one instance: its settings with the
-    specifiers filled in, its environment, and its commands as systemd
-    expands them."""
+    specifiers filled in, its environment, and its command lines as systemd
+    expands them, run as its user in its sandbox."""
 
     def __init__(self, name, instance):
         self.settings = {}
@@ -95,20 +108,53 @@ class Service:
     def command(self, key="ExecStart"):
         return expand_command(self.one(key), self.environment)
 
-    def run_as_user(self, command, cwd, timeout):
-        groups = [grp.getgrnam(name).gr_gid
-                  for name in " ".join(self.all("SupplementaryGroups")).split()]
+    def folders(self):
+        """The folders systemd makes for the unit, as it makes them."""
+        made = []
+        for kind, base in (("State", "/var/lib"), ("Cache", "/var/cache"), ("Runtime", "/run")):
+            mode = int(self.one(kind + "DirectoryMode") or "0755", 8)
+            for name in " ".join(self.all(kind + "Directory")).split():
+                path = os.path.join(base, name)
+                make_tarvex_folder(path, mode)
+                made.append(path)
+        return made
+
+    def sandbox(self):
+        """Shell lines that do in a new mount namespace what the unit's settings
+        do to the file system: everything read-only (ProtectSystem=strict;
+        here "/", /run and /srv, the mounts the tests write), writable again
+        its ReadWritePaths= and its own folders, its BindPaths=, a /tmp of its
+        own (PrivateTmp=)."""
+        lines = ["set -e",
+                 "for m in / /run /srv; do mount -o remount,bind,ro \"$m\"; done",
+                 "mount -t tmpfs private-tmp /tmp", "mount -t tmpfs private-var-tmp /var/tmp"]
+        writable = self.folders()
+        for path in " ".join(self.all("ReadWritePaths")).split():
+            if not (path.startswith("-") and not os.path.exists(path.lstrip("-"))):
+                writable.append(path.lstrip("-"))
+        binds = [entry.split(":")[:2] for entry in " ".join(self.all("BindPaths")).split()]
+        for source, target in [(path, path) for path in writable] + binds:
+            lines.append("mount --bind %s %s && mount -o remount,bind,rw %s"
+                         % (shlex.quote(source), shlex.quote(target), shlex.quote(target)))
         user = pwd.getpwnam(self.one("User"))
-        umask = int(self.one("UMask") or "0022", 8)
+        groups = ",".join(" ".join(self.all("SupplementaryGroups")).split())
+        lines.append("cd %s" % shlex.quote(self.one("WorkingDirectory") or "/"))
+        lines.append("exec setpriv --reuid=%d --regid=%d %s -- \"$@\"" % (
+            user.pw_uid, user.pw_gid, "--groups=" + groups if groups else "--clear-groups"))
+        return "\n".join(lines)
 
-        def switch():
-            os.setgroups(groups)
-            os.setgid(user.pw_gid)
-            os.setuid(user.pw_uid)
-            os.umask(umask)
+    def start(self, key="ExecStart", **popen):
+        """The command line as the unit runs it: its user, umask, working
+        directory, environment and sandbox."""
+        return subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c", self.sandbox(), "sh"]
+            + self.command(key), env=dict(self.environment, PATH=SERVICE_PATH),
+            umask=int(self.one("UMask") or "0022", 8), text=True, **popen)
 
-        return subprocess.run(command, cwd=cwd, env=dict(self.environment, PATH="/usr/bin:/bin"),
-                              preexec_fn=switch, capture_output=True, text=True, timeout=timeout)
+    def run(self, key="ExecStart", timeout=120):
+        process = self.start(key, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = process.communicate(timeout=timeout)
+        return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 def environment_file(path):
@@ -125,42 +171,50 @@ def environment_file(path):
 
 def expand_command(line, environment):
     """A command line as systemd expands it: "${NAME}" as one word, a word
-    "$NAME" split at white space (none when empty)."""
+    "$NAME" split at white space (none when empty), "$$" a dollar sign."""
     words = []
     for word in shlex.split(line.lstrip("-@:+!")):
         whole = re.fullmatch(r"\$([A-Za-z_][A-Za-z0-9_]*)", word)
         if whole:
             words.extend(environment.get(whole.group(1), "").split())
         else:
-            words.append(re.sub(r"\$\{([A-Za-z_][A-Za-z0-9_]*)\}",
-                                lambda m: environment.get(m.group(1), ""), word))
+            words.append(re.sub(r"\$\$|\$\{([A-Za-z_][A-Za-z0-9_]*)\}", lambda m: "$" if m.group(
+                0) == "$$" else environment.get(m.group(1), ""), word))
     return words
 
 
 def make_tarvex_folder(path, mode=0o750):
-    """A folder as StateDirectory= or CacheDirectory= makes it."""
+    """A folder of the user tarvex, as StateDirectory= or install -d makes it."""
     os.makedirs(path, mode=mode, exist_ok=True)
     tarvex = pwd.getpwnam("tarvex")
     os.chown(path, tarvex.pw_uid, tarvex.pw_gid)
     os.chmod(path, mode)
 
 
-def start_simulator(folder):
-    link = os.path.join(folder, "ttyGC")
-    output = os.path.join(folder, "sim.out")
-    simulator = subprocess.Popen(
-        ["/usr/bin/tarvex-sim", "--link", link, "--flowsensors",
-         os.path.join(EXAMPLES, "flowsensors.txt")], stdout=open(output, "w"),
-        stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 10
-    while "serving" not in open(output).read():
-        assert simulator.poll() is None and time.monotonic() < deadline, "tarvex-sim did not start"
-        time.sleep(0.05)
-    # A serial port of the group dialout, as the service user finds them.
-    pty = os.path.realpath(link)
-    os.chown(pty, 0, grp.getgrnam("dialout").gr_gid)
-    os.chmod(pty, 0o660)
-    return simulator, link
+def write(path, text):
+    with open(path, "w") as written:
+        written.write(text)
+
+
+def configure(instance, root, column):
+    """/etc/tarvex/<instance>.conf made from the example as an operator would,
+    with its two rehearsal lines enabled; the simulator's scenario fixes the
+    column temperature of T-controller 64."""
+    conf = open("/etc/tarvex/example.conf").read()
+    changes = {"METHOD": os.path.join(EXAMPLES, "method.txt"), "ROOT": root, "CYCLE": "30",
+               "PIDDELAY": "5", "PIDCYCLE": "12", "SAMPLEVOLUME": "40"}
+    for key, value in changes.items():
+        assert re.search("^%s=" % key, conf, re.M), key
+        conf = re.sub("^%s=.*$" % key, "%s=%s" % (key, value), conf, flags=re.M)
+    for rehearsal in (r"#PORT=/run/tarvex-sim/<instance>/ttyGC", r"#LD_PRELOAD=/usr/lib/\S+"):
+        assert re.search("^" + rehearsal + "$", conf, re.M), rehearsal
+        conf = re.sub("^" + rehearsal + "$", lambda m: m.group(0)[1:].replace(
+            "<instance>", instance), conf, flags=re.M)
+    write("/etc/tarvex/%s.conf" % instance, conf)
+    write("/etc/tarvex/%s.scenario" % instance, 'tc64.rct text "%s"\n' % column)
+    write("/etc/tarvex/%s.sim" % instance, "SIMOPTIONS=--scenario /etc/tarvex/%s.scenario\n"
+          % instance)
+    make_tarvex_folder(root)
 
 
 def package_files():
@@ -179,6 +233,11 @@ def get(url):
         return answer.read()
 
 
+def exposure(unit):
+    report = run(["systemd-analyze", "security", "--offline=true", unit]).stdout
+    return float(re.search(r"Overall exposure level for \S+: ([0-9.]+)", report).group(1))
+
+
 @pytest.fixture(scope="module")
 def installed():
     if os.geteuid() != 0:
@@ -190,70 +249,193 @@ def installed():
     debs = [glob.glob(os.path.join(TOP, "out/packages/%s_*.deb" % name)) for name in PACKAGES]
     assert all(len(found) == 1 for found in debs), "build the packages first: scripts/package.sh"
     enter_private_run()
+    remove_test_instruments()
+    in_dialout_before = dialout_member()
     run(APT + ["install", "--no-install-recommends"] + [found[0] for found in debs], env=APT_ENV)
     files = package_files()
-    yield files
+    yield files, in_dialout_before
     subprocess.run(APT + ["purge"] + PACKAGES, capture_output=True, env=APT_ENV)
+    remove_test_instruments()
 
 
-def test_install_sets_up_user_units_and_dump_folder(installed):
-    user = pwd.getpwnam("tarvex")
-    assert user.pw_dir == "/var/lib/tarvex"
-    assert "tarvex" in grp.getgrnam("dialout").gr_mem
-    dump = os.stat("/run/Tarvex_rt")
-    assert (dump.st_uid, dump.st_gid, dump.st_mode & 0o7777) == (user.pw_uid, user.pw_gid, 0o750)
-    for path in ("/usr/bin/Tarvex", "/usr/bin/tarvex-sim", "/usr/bin/tarvex-report",
-                 UNITS + "/tarvex@.service", "/etc/tarvex/example.conf",
-                 "/usr/share/man/man1/Tarvex.1.gz", "/usr/share/man/man5/tarvex-method.5.gz",
-                 "/usr/share/tarvex-web/lighttpd.conf"):
-        assert path in installed
-    assert glob.glob("/usr/lib/*/tarvex/libtarvexnullmodem.so")
+def dialout_member():
+    """Whether the user tarvex is in dialout; None without a user tarvex."""
+    try:
+        pwd.getpwnam("tarvex")
+    except KeyError:
+        return None
+    return "tarvex" in grp.getgrnam("dialout").gr_mem
+
+
+def remove_test_instruments():
+    """Our instruments' files, which purge rightly keeps."""
+    subprocess.run(["rm", "-rf"] + glob.glob("/etc/tarvex/pkg*.*") + glob.glob(
+        "/var/lib/tarvex/pkg*"))
+    for folder in ("/etc/tarvex", "/var/lib/tarvex"):
+        if os.path.isdir(folder) and not os.listdir(folder):
+            os.rmdir(folder)
+
+
+def test_install_sets_up_user_units_and_guide(installed):
+    _, in_dialout_before = installed
+    assert pwd.getpwnam("tarvex").pw_dir == "/var/lib/tarvex"
+    # Into dialout when the package makes the user; an existing user's groups stay.
+    assert dialout_member() == (True if in_dialout_before is None else in_dialout_before)
+    # Only the mount point of the instances' dump folders (the programs, units,
+    # man pages and guide show below, where they are run, verified and read).
+    mount_point = os.stat("/run/Tarvex_rt")
+    assert (mount_point.st_uid, mount_point.st_mode & 0o7777) == (0, 0o755)
     conffiles = run(["dpkg-query", "-W", "-f=${Conffiles}", "tarvex"]).stdout
     assert "/etc/tarvex/example.conf" in conffiles
 
-    units = ["tarvex@%s.service", "tarvex@%s.timer", "tarvex-halt@%s.service",
-             "tarvex-report@%s.service", "tarvex-web@%s.service"]
-    units = [unit % INSTANCE for unit in units]
+    units = [unit % "lab1" for unit in ("tarvex@%s.service", "tarvex@%s.timer",
+                                        "tarvex-halt@%s.service", "tarvex-report@%s.service",
+                                        "tarvex-sim@%s.service", "tarvex-web@%s.service")]
     verify = subprocess.run(["systemd-analyze", "verify"] + units, capture_output=True, text=True)
     assert (verify.returncode, verify.stdout + verify.stderr) == (0, "")
-    security = run(["systemd-analyze", "security", "--offline=true", units[0]]).stdout
-    exposure = float(re.search(r"Overall exposure level for \S+: ([0-9.]+)", security).group(1))
-    assert exposure <= 2.0, security
+
+    # Every service at exposure 2.0 or lower, each figure as the guide states it.
+    guide = gzip.open(GUIDE, "rt").read()
+    stated = dict(re.findall(r"^\| `(tarvex[a-z-]*@\.service)` \| ([0-9.]+) \|", guide, re.M))
+    services = [unit for unit in units if unit.endswith(".service")]
+    measured = {unit.replace("lab1", ""): "%.1f" % exposure(unit) for unit in services}
+    assert measured == stated
+    assert all(float(figure) <= 2.0 for figure in measured.values()), measured
+
+    # The guide's journal commands take in every unit of their instrument,
+    # none of another whose name starts alike.
+    commands = re.findall(r"journalctl\b[^\n]*? -u '?([^'\s]+)", guide)
+    assert len(commands) >= 5
+    for pattern in commands:
+        instance = re.search(r"@(\w+)", pattern).group(1)
+        assert all(fnmatch.fnmatch(unit.replace("lab1", instance), pattern) for unit in units)
+        assert not any(fnmatch.fnmatch(unit.replace("lab1", instance + "0"), pattern)
+                       for unit in units)
 
 
-def test_units_run_a_cycle_report_it_and_serve_it(installed):
-    work = tempfile.mkdtemp(prefix="tarvex-package-")
-    os.chmod(work, 0o755)
-    root = os.path.join(work, "data")
-    make_tarvex_folder(root)
-    simulator, port = start_simulator(work)
-    conf_path = "/etc/tarvex/%s.conf" % INSTANCE
+TODAY = datetime.date.today().isoformat()
+SHARED = "/srv/tarvex/shared"
+ROOT = "/srv/tarvex/" + CHECKED
+OWNER_FIX = "  install -d -o tarvex -g tarvex -m 0750 "
+READ_ONLY = ["The unit may write only below /srv/tarvex/%s and /var/lib/tarvex/%s. To let it "
+             "write {root}, run" % (CHECKED, CHECKED),
+             "  systemctl edit tarvex@%s.service" % CHECKED, "and add the lines", "  [Service]", "  ReadWritePaths={root}",
+             "If its file system is mounted read-only (findmnt -T {root}), remount it read-write "
+             "instead."]
+ELSEWHERE = "set ROOT= in /etc/tarvex/%s.conf to a folder such as %s" % (CHECKED, ROOT)
+
+
+# ROOT=, what is there (a folder of tarvex or of root, a file, nothing), and
+# the check's status and message ({root} is ROOT=).
+@pytest.mark.parametrize("root,there,status,message", [
+    (ROOT, "tarvex", 0, []),
+    ("/var/lib/tarvex/%s/data" % CHECKED, "tarvex", 0, []),
+    ("", None, 1, ["Instrument %s has no data root: set ROOT= in /etc/tarvex/%s.conf, e.g. "
+                   "ROOT=%s" % (CHECKED, CHECKED, ROOT)]),
+    (ROOT, None, 1, ["Data root {root} of instrument %s does not exist; create it with:" % CHECKED,
+                     OWNER_FIX + "{root}"]),
+    (ROOT, "file", 1, ["Data root {root} of instrument %s is no folder but a regular file; ROOT= "
+                       "in /etc/tarvex/%s.conf must name a folder, e.g. one made with:"
+                       % (CHECKED, CHECKED), OWNER_FIX + ROOT]),
+    (ROOT, "root", 1, ["Data root {root} of instrument %s takes no new folders and files from the "
+                       "user tarvex: Permission denied; give it to tarvex with:" % CHECKED,
+                       OWNER_FIX + "{root}"]),
+    (ROOT, "today", 1, ["Folder {root}/%s of instrument %s takes no new files from the user "
+                        "tarvex: Permission denied; give it to tarvex with:" % (TODAY, CHECKED),
+                        "  chown -R tarvex:tarvex {root}/%s" % TODAY]),
+    ("/srv/elsewhere/" + CHECKED, "tarvex", 1,
+     ["Data root {root} of instrument %s is read-only for tarvex@%s.service: {root}: Read-only "
+      "file system." % (CHECKED, CHECKED)] + READ_ONLY),
+    ("/home/lab/data", None, 1,
+     ["Data root {root} of instrument %s lies in a folder that tarvex@%s.service does not share"
+      % (CHECKED, CHECKED), "(/home, /root and /run/user are hidden from it, /tmp and /var/tmp "
+      "are its own):", ELSEWHERE]),
+    ("/var/lib/tarvex/%s/reports/data" % CHECKED, "tarvex", 1,
+     ["Data root {root} of instrument %s lies in a report folder, which the reports overwrite "
+      "and purge removes:" % CHECKED, ELSEWHERE]),
+    (SHARED + "/", "tarvex", 1,
+     ["Data root {root} of instrument %s is also the data root of instrument pkgother (ROOT= in "
+      "/etc/tarvex/pkgother.conf);" % CHECKED, "two instruments must never share one: give %s a "
+      "folder of its own, e.g." % CHECKED, OWNER_FIX + ROOT,
+      "and set ROOT=%s in /etc/tarvex/%s.conf" % (ROOT, CHECKED)]),
+], ids=["fine", "in-state-folder", "unset", "missing", "file", "not-tarvexs", "today-not-tarvexs",
+        "outside-read-write-paths", "hidden", "in-reports", "shared"])
+def test_data_root_check_before_each_cycle(installed, root, there, status, message):
+    write("/etc/tarvex/pkgother.conf", 'ROOT="%s"\n' % SHARED)
+    write("/etc/tarvex/%s.conf" % CHECKED, "ROOT=%s\n" % root)
+    made = [root] if there else []
+    if there == "file":
+        write(root, "notes\n")
+    elif there in ("tarvex", "today"):
+        make_tarvex_folder(root)
+    elif there == "root":
+        os.makedirs(root)
+    if there == "today":
+        os.mkdir(os.path.join(root, TODAY), 0o755)
     try:
-        # The example configuration, pointed at the simulator.
-        conf = open("/etc/tarvex/example.conf").read()
-        changes = {"PORT": port, "METHOD": os.path.join(EXAMPLES, "method.txt"), "ROOT": root,
-                   "CYCLE": "30", "PIDDELAY": "5", "PIDCYCLE": "12", "SAMPLEVOLUME": "40",
-                   "#LD_PRELOAD": None}
-        for key, value in changes.items():
-            assert re.search("^%s=" % key, conf, re.M), key
-            conf = re.sub("^%s=.*$" % key, lambda m, k=key, v=value: (
-                m.group(0).lstrip("#") if v is None else "%s=%s" % (k, v)), conf, flags=re.M)
-        with open(conf_path, "w") as written:
-            written.write(conf)
-        run(["cp", "/etc/tarvex/example.peaks", "/etc/tarvex/%s.peaks" % INSTANCE])
+        unit = Service("tarvex@.service", CHECKED)
+        # A failing check fails the unit (no "-" before it), and that stops the schedule.
+        assert unit.one("ExecStartPre").startswith("/")
+        assert "tarvex-halt@%s.service" % CHECKED in unit.all("OnFailure", "[Unit]")
+        check = unit.run("ExecStartPre", timeout=30)
+        expected = "".join(line.format(root=root) + "\n" for line in message)
+        assert (check.returncode, check.stderr, check.stdout) == (status, expected, "")
+        if there in ("tarvex", "root", "today"):  # the check leaves nothing behind
+            assert os.listdir(root) == ([TODAY] if there == "today" else [])
+    finally:
+        subprocess.run(["rm", "-rf"] + made + ["/var/lib/tarvex/" + CHECKED])
+        os.remove("/etc/tarvex/pkgother.conf")
 
-        # One cycle through the controller's unit, in the state folder it makes.
-        cycle_unit = Service("tarvex@.service", INSTANCE)
-        state = cycle_unit.one("WorkingDirectory")
-        make_tarvex_folder(state)
-        run(["install", "-o", "tarvex", "-g", "tarvex", "-m", "0640",
-             os.path.join(EXAMPLES, "flowsensors.txt"), state])
-        command = cycle_unit.command()
+
+@pytest.fixture(scope="module")
+def cycles(installed):
+    """Both instruments' cycles, run at the same time through their units'
+    own lines, each against the simulator of its rehearsal unit."""
+    simulators = []
+    try:
+        for instance, (root, column) in INSTRUMENTS.items():
+            configure(instance, root, column)
+            state = "/var/lib/tarvex/" + instance
+            make_tarvex_folder(state)
+            run(["install", "-o", "tarvex", "-g", "tarvex", "-m", "0640",
+                 os.path.join(EXAMPLES, "flowsensors.txt"), state])
+            simulator = Service("tarvex-sim@.service", instance)
+            said = "/run/tarvex-test-sim-%s.out" % instance
+            simulators.append(simulator.start(stdout=open(said, "w"), stderr=subprocess.STDOUT))
+            ready = simulator.run("ExecStartPost", timeout=30)
+            assert ready.returncode == 0, open(said).read()
+        units = {instance: Service("tarvex@.service", instance) for instance in INSTRUMENTS}
+        for unit in units.values():
+            check = unit.run("ExecStartPre", timeout=30)
+            assert (check.returncode, check.stderr) == (0, "")
+        running = {instance: unit.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                   for instance, unit in units.items()}
+        ended = {instance: process.communicate(timeout=120)
+                 for instance, process in running.items()}
+        yield units, {instance: (running[instance].returncode,) + ended[instance]
+                      for instance in INSTRUMENTS}
+    finally:
+        for simulator in simulators:
+            simulator.terminate()
+            simulator.wait()
+
+
+def test_two_instruments_run_at_once_each_into_its_own_folders(cycles):
+    units, ended = cycles
+    tarvex = pwd.getpwnam("tarvex").pw_uid
+    for instance, (root, column) in INSTRUMENTS.items():
+        unit = units[instance]
+        status, out, err = ended[instance]
+        assert (status, err) == (0, ""), out
+        assert out.endswith("Done.\n\n") and "\r" not in out, "-silent: no status line"
+        command = unit.command()
         assert command[0] == "/usr/bin/Tarvex" and command[-2:] == ["-silent", "-runtimedump"]
-        cycle = cycle_unit.run_as_user(command, state, timeout=120)
-        assert cycle.returncode == 0, cycle.stdout + cycle.stderr
-        assert cycle.stdout.endswith("Done.\n\n")
-        assert "\r" not in cycle.stdout, "-silent: no status line"
+        assert unit.environment["PORT"] == "/run/tarvex-sim/%s/ttyGC" % instance
+        # The rehearsal's port: its pseudo-terminal, owned by the service user.
+        pty = os.stat(os.path.realpath(unit.environment["PORT"]))
+        assert (os.major(pty.st_rdev), pty.st_uid) == (136, tarvex)
+
+        # Its data root holds its own cycle, with its own column temperature.
         days = os.listdir(root)
         assert len(days) == 1
         day = os.path.join(root, days[0])
@@ -262,58 +444,102 @@ def test_units_run_a_cycle_report_it_and_serve_it(installed):
         assert names == ["Flow.TLog", "PID.dat", "TC64.TLog", "TC66.TLog"]
         for name in os.listdir(day):
             status = os.stat(os.path.join(day, name))
-            assert (status.st_uid, status.st_mode & 0o777) == (pwd.getpwnam("tarvex").pw_uid,
-                                                                0o640)
-        assert float(open("/run/Tarvex_rt/PC.php").read()) > 0
-        # After each cycle, success or not, the report unit runs.
-        assert "tarvex-report@%s.service" % INSTANCE in cycle_unit.all("OnSuccess", "[Unit]")
-        assert "tarvex-report@%s.service" % INSTANCE in cycle_unit.all("OnFailure", "[Unit]")
+            assert (status.st_uid, status.st_mode & 0o777) == (tarvex, 0o640)
+        tc64 = glob.glob(os.path.join(day, "TC64_*.TLog"))[0]
+        readings = re.findall(r"^\s+\d+\t\s*([0-9.]+)\t", open(tc64).read(), re.M)
+        assert readings and set(readings) == {"%.1f" % float(column)}
+        # Its dump folder, the unit's own runtime folder, holds its own values.
+        dump = "/run/tarvex/" + instance
+        assert unit.all("BindPaths") == ["%s:/run/Tarvex_rt" % dump]
+        assert open(os.path.join(dump, "PC.php")).read() == "%5.1f" % float(column)
+        dump_folder = os.stat(dump)
+        assert (dump_folder.st_uid, dump_folder.st_mode & 0o777) == (tarvex, 0o750)
+    assert os.listdir("/run/Tarvex_rt") == []
 
-        # The report, through the report unit's own line.
-        report_unit = Service("tarvex-report@.service", INSTANCE)
-        for folder in ("/var/lib/tarvex/%s/reports" % INSTANCE,
-                       report_unit.environment["MPLCONFIGDIR"]):
-            make_tarvex_folder(folder)
-        report = report_unit.run_as_user(report_unit.command(), "/", timeout=120)
-        assert report.returncode == 0, report.stdout + report.stderr
-        index = json.load(open("/var/lib/tarvex/%s/reports/index.json" % INSTANCE))
-        assert index["days"][0]["cycles"][0]["error"] is None
-        assert index["days"][0]["cycles"][0]["report"]["png"]
 
-        # The web view, through the web unit's own lines, on a free port.
-        with open("/etc/tarvex/%s.web" % INSTANCE, "w") as web_conf:
-            web_conf.write("TARVEX_WEB_ADDRESS=127.0.0.1\nTARVEX_WEB_PORT=%d\n" % free_port())
-        web_unit = Service("tarvex-web@.service", INSTANCE)
-        assert "LD_PRELOAD" not in web_unit.environment
-        run(web_unit.command("ExecStartPre"), env=web_unit.environment)
-        server = subprocess.Popen(web_unit.command(), env=web_unit.environment)
-        try:
-            base = "http://127.0.0.1:%s/" % web_unit.environment["TARVEX_WEB_PORT"]
-            for _ in range(100):
-                try:
-                    page = get(base)
-                    break
-                except OSError:
-                    time.sleep(0.05)
-            assert b"Tarvex" in page
-            assert json.loads(get(base + "reports/index.json")) == index
-            raw = index["days"][0]["cycles"][0]["raw"]["pid"]
-            assert get(base + "data/" + raw) == open(os.path.join(root, raw), "rb").read()
-            assert get(base + "live/PC.php") == open("/run/Tarvex_rt/PC.php", "rb").read()
-        finally:
-            server.terminate()
-            server.wait()
+def test_report_and_web_unit_of_one_instrument(cycles):
+    units, _ = cycles
+    instance = "pkgtest"
+    root = INSTRUMENTS[instance][0]
+    # After each cycle, success or not, the report unit runs.
+    assert "tarvex-report@%s.service" % instance in units[instance].all("OnSuccess", "[Unit]")
+    assert "tarvex-report@%s.service" % instance in units[instance].all("OnFailure", "[Unit]")
+    run(["cp", "/etc/tarvex/example.peaks", "/etc/tarvex/%s.peaks" % instance])
+    report = Service("tarvex-report@.service", instance).run(timeout=120)
+    assert report.returncode == 0, report.stdout + report.stderr
+    reports = "/var/lib/tarvex/%s/reports" % instance
+    pid = glob.glob(os.path.join(root, "*", "PID_*.dat"))[0]
+    day, stamp = os.path.basename(os.path.dirname(pid)), pid[-23:-4]
+    made = os.listdir(os.path.join(reports, day))
+    assert stamp + ".peaks.csv" in made and stamp + ".cdf" in made
+    assert stamp + ".error" not in made
+
+    # The web view, through the web unit's own lines, on a free port.
+    write("/etc/tarvex/%s.web" % instance,
+          "TARVEX_WEB_ADDRESS=127.0.0.1\nTARVEX_WEB_PORT=%d\n" % free_port())
+    web_unit = Service("tarvex-web@.service", instance)
+    assert "LD_PRELOAD" not in web_unit.environment
+    assert web_unit.environment["TARVEX_WEB_LIVE"] == "/run/tarvex/" + instance
+    run(web_unit.command("ExecStartPre"), env=web_unit.environment)
+    server = subprocess.Popen(web_unit.command(), env=web_unit.environment)
+    try:
+        base = "http://127.0.0.1:%s/" % web_unit.environment["TARVEX_WEB_PORT"]
+        for _ in range(100):
+            try:
+                page = get(base)
+                break
+            except OSError:
+                time.sleep(0.05)
+        assert b"Tarvex" in page
+        assert get(base + "reports/index.json") == open(reports + "/index.json", "rb").read()
+        assert get(base + "data/%s/%s" % (day, os.path.basename(pid))) == open(pid, "rb").read()
+        assert get(base + "live/PC.php") == b" 31.0"
     finally:
-        simulator.terminate()
-        simulator.wait()
-        for mine in glob.glob("/etc/tarvex/%s.*" % INSTANCE):
-            os.remove(mine)
+        server.terminate()
+        server.wait()
 
-    # Purge: nothing of the packages is left; the data root is the operator's.
-    run(APT + ["purge"] + PACKAGES, env=APT_ENV)
-    left = [path for path in installed + ["/etc/tarvex", "/var/lib/tarvex", "/run/Tarvex_rt",
-                                          "/var/cache/tarvex-report", "/usr/share/tarvex-web"]
-            if os.path.lexists(path)]
+
+def test_purge_stops_units_and_keeps_data_roots(installed, cycles):
+    installed, _ = installed
+    # The maintainer scripts' requests to systemd, as a systemd running the
+    # machine, with services allowed (no policy-rc.d veto), would get them;
+    # and the web view an operator enabled.
+    os.makedirs("/run/systemd/system")
+    write(SYSTEMCTL_LOG, "")
+    fakes = {"/usr/bin/systemctl": "echo \"$*\" >> %s" % SYSTEMCTL_LOG,
+             "/usr/sbin/policy-rc.d": "exit 0"}
+    fakes = {path: line for path, line in fakes.items() if os.path.exists(path)}
+    for path, line in fakes.items():
+        fake = "/run/tarvex-test-" + os.path.basename(path)
+        write(fake, "#!/bin/sh\n%s\n" % line)
+        os.chmod(fake, 0o755)
+        run(["mount", "--bind", fake, path])
+    wants = "/etc/systemd/system/multi-user.target.wants/tarvex-web@pkgtest.service"
+    os.makedirs(os.path.dirname(wants), exist_ok=True)
+    os.symlink(UNITS + "/tarvex-web@.service", wants)
+    days = {root: sorted(os.listdir(root)) for root, _ in INSTRUMENTS.values()}
+    try:
+        purge = run(APT + ["purge"] + PACKAGES, env=APT_ENV)
+    finally:
+        for path in fakes:
+            run(["umount", path])
+    requests = open(SYSTEMCTL_LOG).read().splitlines()
+    assert "stop tarvex-web@*.service" in requests
+    assert "stop tarvex@*.timer tarvex@*.service tarvex-sim@*.service" in requests
+    assert not os.path.lexists(wants)
+
+    # Each data root is whole, the one in a state folder too; the state
+    # folders keep what the packages did not make, and purge says so.
+    for root, _ in INSTRUMENTS.values():
+        assert sorted(os.listdir(root)) == days[root]
+        assert len(os.listdir(os.path.join(root, days[root][0]))) == 4
+    for instance in INSTRUMENTS:
+        state = "/var/lib/tarvex/" + instance
+        kept = sorted(os.listdir(state))
+        assert kept == (["data", "flowsensors.txt"] if instance == "pkgtest2"
+                        else ["flowsensors.txt"])
+        assert "tarvex: purge keeps %s, which holds: %s\n" % (state, " ".join(kept)) in purge.stdout
+    left = [path for path in installed + ["/etc/tarvex/example.conf", "/run/Tarvex_rt",
+                                          "/run/tarvex", "/var/cache/tarvex-report",
+                                          "/usr/share/tarvex-web"] if os.path.lexists(path)]
     assert left == []
-    assert len(os.listdir(day)) == 4
-    subprocess.run(["rm", "-rf", work])
