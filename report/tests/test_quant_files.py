@@ -38,7 +38,7 @@ GOOD = "S1\tbenzene\t1.5\tppb\n"
 ])
 def test_a_bad_standards_line_is_named_with_what_to_do(tmp_path, line, message):
     path = tmp_path / "lab1.standards"
-    path.write_text(GOOD + line + "\nS3\ttoluene\t4\tppb  # cylinder 7\n")
+    path.write_text(GOOD + line + "\nS3\ttoluene\t4\tppb\t# cylinder 7\n")
     notes = Notes()
     standards = read_standards(str(path), notes)
     assert notes.finish() == ["%s, line 2: %s" % (path, message)]

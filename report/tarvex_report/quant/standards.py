@@ -60,7 +60,7 @@ def read_standards(path, notes):
     dropped = set()
     entries = []
     for number, line in enumerate(text.splitlines(), start=1):
-        content = line.split("#", 1)[0]
+        content = line.split("#", 1)[0].rstrip()
         if not content.strip():
             continue
         entry, problem = parse_line(content)
