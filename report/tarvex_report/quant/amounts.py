@@ -45,15 +45,15 @@ class AmountRow:
 
 
 def row_of(compound, found, curve, unit):
-    """The row before the flags that need the history (qc-fail, blank, lod
-    against a method detection limit)."""
+    """The row, and the flags known from the cycle and the curve alone (the
+    history adds qc-fail, blank and lod against the limit in force)."""
     flags = set()
     usable = curve is not None and curve["accepted"]
     if not usable:
         flags.add("uncalibrated")
     if found is None:
         flags.add("not-found")
-        return AmountRow(compound.name, None, None, None, unit).with_flags(flags)
+        return AmountRow(compound.name, None, None, None, unit), flags
     peak = found.peak
     if found.shifted:
         flags.add("rt-shift")
@@ -71,7 +71,7 @@ def row_of(compound, found, curve, unit):
             flags.add("over-range")
         elif amount <= 0:
             flags.add("lod")
-    return AmountRow(compound.name, peak.retention, peak.area, amount, unit).with_flags(flags)
+    return AmountRow(compound.name, peak.retention, peak.area, amount, unit), flags
 
 
 def amounts_csv(rows):

@@ -15,6 +15,7 @@ from .models import amount_of
 COLUMNS = 3
 ACCEPTED, FAILED = "#1a7f37", "#c0392b"
 POINT_COLOUR, CURVE_COLOUR = "#1f77b4", "#333333"
+MIN_RESIDUAL_SPAN = 3.0  # percent either side
 
 
 def calibration_figure(path, calibration):
@@ -102,5 +103,7 @@ def draw_residuals(axes, entry, pairs):
     if means:
         x, y = np.array(means).T
         axes.plot(x, y, "_", color=CURVE_COLOUR, markersize=12, markeredgewidth=2)
-    largest = max([abs(v) for _, v in readings + means] + [limit])
-    axes.set_ylim(-1.15 * largest, 1.15 * largest)
+    # Zoomed to the scatter (the band fills the panel when it is wider).
+    largest = max([abs(v) for _, v in readings + means])
+    span = max(1.3 * largest, MIN_RESIDUAL_SPAN)
+    axes.set_ylim(-span, span)

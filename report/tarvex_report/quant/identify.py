@@ -24,10 +24,14 @@ class Found:
         return "saturated" in self.peak.comment.split()
 
 
-def identify(peaks, compounds, centres):
-    """{compound name: Found} of the compounds found among the peaks;
-    centres: {name: retention s} overriding the table's."""
-    placed = [replace(c, retention=centres.get(c.name, c.retention)) for c in compounds]
+def place(compounds, centres):
+    """The compounds at the retention times centres gives ({name: s}), the
+    table's where it gives none."""
+    return [replace(c, retention=centres.get(c.name, c.retention)) for c in compounds]
+
+
+def identify(peaks, placed):
+    """{compound name: Found} of the placed compounds found among the peaks."""
     names = name_peaks([p.retention for p in peaks], placed)
     found = {name: Found(peak, False) for name, peak in zip(names, peaks) if name}
     free = [i for i, name in enumerate(names) if not name]

@@ -22,7 +22,7 @@ from datetime import datetime
 
 from .calibration import calibrate
 from .detection import KEPT_REPLICATES, mdl
-from .identify import identify
+from .identify import identify, place
 from .settings import TableSettings
 from .amounts import AmountRow, row_of
 
@@ -92,6 +92,16 @@ class Ledger:
         self.settings = settings
         self.state = copy.deepcopy(state) if state else empty_state()
         self.remarks = []
+        self._placed = (None, None)
+
+    def placed(self, centres=None):
+        """The compounds at the retention times in force (cached: they change
+        with calibrations only)."""
+        centres = self.state["centres"] if centres is None else centres
+        key = tuple(sorted(centres.items()))
+        if self._placed[0] != key:
+            self._placed = (key, place(self.compounds, centres))
+        return self._placed[1]
 
     def snapshot(self):
         return copy.deepcopy(self.state)
@@ -123,7 +133,7 @@ class Ledger:
             self.remarks.append("%s: %s; left out of calibration %s" % (cycle.stamp, reason,
                                                                        run["id"]))
         else:
-            found = identify(cycle.peaks, self.compounds, run["before"]["centres"])
+            found = identify(cycle.peaks, self.placed(run["before"]["centres"]))
             run["records"].append({
                 "stamp": cycle.stamp, "standard": cycle.meta.standard, "noise": cycle.noise,
                 "found": {name: [f.peak.retention, f.peak.area, f.peak.width, f.saturated,
@@ -158,19 +168,19 @@ class Ledger:
 
     def measured_cycle(self, cycle):
         state = self.state
-        found = identify(cycle.peaks, self.compounds, state["centres"])
-        rows = {c.name: row_of(c, found.get(c.name), state["curves"].get(c.name),
-                               self.standards.unit(c.name)) for c in self.compounds}
+        found = identify(cycle.peaks, self.placed())
+        drafts = {c.name: row_of(c, found.get(c.name), state["curves"].get(c.name),
+                                 self.standards.unit(c.name)) for c in self.compounds}
         outcome = Outcome()
         meta = cycle.meta
         if meta.completed:
             if meta.standard:
-                self.replicate(cycle, rows)
+                self.replicate(cycle, drafts)
             if meta.kind == "check":
-                outcome.checks = state["latest_check"] = self.check(cycle, rows)
+                outcome.checks = state["latest_check"] = self.check(cycle, drafts)
             elif meta.kind == "blank":
-                outcome.blanks = state["latest_blank"] = self.blank(cycle, rows)
-        outcome.rows = [self.flagged(c, rows[c.name]) for c in self.compounds]
+                outcome.blanks = state["latest_blank"] = self.blank(cycle, drafts)
+        outcome.rows = [self.flagged(c, *drafts[c.name]) for c in self.compounds]
         return outcome
 
     def lod(self, compound):
@@ -185,8 +195,7 @@ class Ledger:
                 return limit
         return curve.get("lod")
 
-    def flagged(self, compound, row):
-        flags = set(row.flags)
+    def flagged(self, compound, row, flags):
         if self.state["checks"].get(compound.name) is False:
             flags.add("qc-fail")
         if self.state["blanks"].get(compound.name):
@@ -196,12 +205,12 @@ class Ledger:
             flags.add("lod")
         return row.with_flags(flags)
 
-    def replicate(self, cycle, rows):
+    def replicate(self, cycle, drafts):
         """A cycle of a compound's low-level standard is one of its spiked
         replicates; a blank is a blank replicate of every compound."""
         for compound in self.compounds:
             wanted = compound.quant.mdl
-            row = rows[compound.name]
+            row, _ = drafts[compound.name]
             if wanted and wanted == cycle.meta.standard and row.amount is not None:
                 self.keep_replicate(compound.name, "spiked", row.amount)
 
@@ -210,19 +219,19 @@ class Ledger:
         kept.append(value)
         del kept[:-KEPT_REPLICATES]
 
-    def check(self, cycle, rows):
+    def check(self, cycle, drafts):
         results = []
         limitless = {c.name for c in self.compounds if c.quant.mdl == cycle.meta.standard}
         for compound in self.compounds:
             certified = self.standards.amount(cycle.meta.standard, compound.name)
             if certified is None or compound.name in limitless:
                 continue
-            row = rows[compound.name]
+            row, flags = drafts[compound.name]
             result = {"stamp": cycle.stamp, "standard": cycle.meta.standard,
                       "name": compound.name, "certified": certified, "amount": row.amount,
                       "unit": row.unit, "deviation_percent": None, "passed": None,
                       "limit_percent": compound.quant.check}
-            if "uncalibrated" not in row.flags:
+            if "uncalibrated" not in flags:
                 if row.amount is not None:
                     result["deviation_percent"] = round(100.0 * (row.amount / certified - 1), 2)
                 result["passed"] = (result["deviation_percent"] is not None and
@@ -231,14 +240,14 @@ class Ledger:
             results.append(result)
         return results
 
-    def blank(self, cycle, rows):
+    def blank(self, cycle, drafts):
         results = []
         for compound in self.compounds:
-            row = rows[compound.name]
+            row, flags = drafts[compound.name]
             if compound.quant.mdl:
                 self.keep_replicate(compound.name, "blank", row.amount)
             lod = self.lod(compound)
-            found = "not-found" not in row.flags
+            found = "not-found" not in flags
             if row.amount is not None and lod is not None:
                 above = row.amount > lod
             else:

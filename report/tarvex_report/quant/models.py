@@ -63,11 +63,12 @@ def rising_over(coefficients, low, high):
 def amount_of(coefficients, area, low, high):
     """The amount whose area the curve gives, on its rising branch nearest
     the calibrated range [low, high]; None where the curve never gives it."""
-    c = np.array(coefficients, dtype=float)
-    c[-1] -= area
-    c = np.trim_zeros(c, "f")
+    c = np.trim_zeros(np.array(coefficients, dtype=float), "f")
     if len(c) < 2:
         return None
+    c[-1] -= area
+    if len(c) == 2:  # a straight line: one root, and only a rising one counts
+        return float(-c[1] / c[0]) if c[0] > 0 else None
     roots = np.roots(c)
     real = [float(r.real) for r in roots if abs(r.imag) <= 1e-9 * max(1.0, abs(r.real))]
     rising = [r for r in real if slope_at(coefficients, r) > 0]
