@@ -5,6 +5,7 @@ import csv
 import json
 import os
 
+import netCDF4
 import pytest
 
 from quantdata import STANDARDS, TABLE, reported_cycle, stamp
@@ -136,6 +137,8 @@ def test_a_report_folder_is_kept_up_to_date(tmp_path):
     assert benzene[0] == "benzene" and abs(float(benzene[3]) / 7.0 - 1) < 0.03
     assert benzene[4:] == ["ppb", ""]
     assert toluene == ["toluene", "", "", "", "ppb", "not-found"]
+    with netCDF4.Dataset(os.path.join(out, "2026-12-08", stamp(8, 6) + ".cdf")) as cdf:
+        assert list(cdf["peak_amount"][:]) == [pytest.approx(float(benzene[3]), rel=1e-4)]
     folder = os.path.join(out, "calibration", stamp(8, 0))
     with open(os.path.join(folder, "calibration.json")) as stream:
         calibration = json.load(stream)

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 
 from .. import __version__
 from ..results import cycles_below
+from .cdfamounts import fill_peak_amounts
 from .inputs import CycleInput, meta_path, read_meta, read_peaks_csv
 from .ledger import empty_state, quantify
 from .outputs import (FOLDER, amounts_path, index_entry, read_index, read_json,
@@ -90,6 +91,21 @@ def cycle_input(root, out_dir, stamp, notes):
     noise = cycle_noise(out_dir, stamp) if peaks is not None and meta.kind == "calibration" \
         else None
     return CycleInput(stamp, meta, peaks, noise)
+
+
+def keep_cdf_current(out_dir, stamp, rows, written):
+    """The AIA file's peak_amount follows the amounts. A file no newer than
+    its amounts file is current (the amounts file is touched after the AIA
+    file is changed), so only new or rewritten ones are opened."""
+    cdf = os.path.join(out_dir, stamp[:10], stamp + ".cdf")
+    amounts = amounts_path(out_dir, stamp)
+    try:
+        if not written and os.stat(cdf).st_mtime_ns <= os.stat(amounts).st_mtime_ns:
+            return
+    except OSError:
+        pass  # either is missing: look
+    if fill_peak_amounts(cdf, rows) and os.path.exists(amounts):
+        os.utime(amounts)
 
 
 def calibration_ids(out_dir):
@@ -168,11 +184,14 @@ def update_quantitation(root, out_dir, table, standards, table_path, standards_p
         for remark in result.remarks:
             notes.add(root, remark)
         for stamp in by_day[day]:
+            written = False
             if stamp in result.amounts:
-                summary.amounts += write_amounts(out_dir, stamp, result.amounts[stamp])
+                written = write_amounts(out_dir, stamp, result.amounts[stamp])
             elif os.path.exists(amounts_path(out_dir, stamp)):
                 remove_amounts(out_dir, stamp)
-                summary.amounts += 1
+                written = True
+            summary.amounts += written
+            keep_cdf_current(out_dir, stamp, result.amounts.get(stamp, []), written)
         for calibration in result.calibrations.values():
             summary.calibrations += write_calibration(out_dir, calibration, figures)
             entries[calibration["id"]] = index_entry(calibration)
