@@ -96,3 +96,28 @@ def reported_cycle(root, out, when, kind="sample", standard=None, amounts=None, 
     write(os.path.join(out, day, when + ".peaks.csv"), peaks_csv(analysis.peaks, names))
     trace_ = type("Trace", (), {"times": times.astype(float), "values": values})
     aia.write_cdf(os.path.join(out, day, when + ".cdf"), cycle_of(pid), trace_, analysis, names)
+
+
+def example_figure(path):
+    """The calibration figure of docs/quantitation.md: a mildly curved
+    response, benzene on a straight line (rejected), toluene on a quadratic,
+    xylene on the average response factor."""
+    from tarvex_report.peaktable import Compound
+    from tarvex_report.quant.calfigure import calibration_figure
+    from tarvex_report.quant.ledger import quantify
+    from tarvex_report.quant.settings import Quantitation
+    from tarvex_report.quant.standards import Standards
+
+    models = {"benzene": "linear", "toluene": "quadratic", "xylene": "rf"}
+    compounds = [Compound(name, retention, 10.0, Quantitation(model=models[name]))
+                 for name, retention, _, _ in COMPOUNDS]
+    standards = Standards("example", {s: every(a) for s, a in LEVELS.items()},
+                          {name: "ppb" for name, *_ in COMPOUNDS})
+    result = quantify(calibration_run(replicates=2, curvature=0.02), compounds, standards)
+    calibration_figure(path, next(iter(result.calibrations.values())))
+
+
+if __name__ == "__main__":
+    import sys
+
+    example_figure(sys.argv[1])

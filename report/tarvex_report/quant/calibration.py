@@ -106,9 +106,10 @@ def calibrate_compound(compound, levels, records, standards):
              "problems": problems,
              "remarks": remarks}
     needed = max(quant.levels, MEANINGFUL_LEVELS[model])
-    if len(with_peaks) < needed:
-        problems.append("%d levels with peaks, at least %d needed" % (len(with_peaks), needed))
-    if len(with_peaks) < models.FIT_LEVELS[model]:
+    distinct = len({level["amount"] for level in with_peaks})
+    if distinct < needed:
+        problems.append("%d levels with peaks, at least %d needed" % (distinct, needed))
+    if distinct < models.FIT_LEVELS[model]:
         return entry
     coefficients = models.fit(model, weighting, xs, ys)
     if not np.all(np.isfinite(coefficients)):

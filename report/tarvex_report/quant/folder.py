@@ -147,6 +147,10 @@ def update_quantitation(root, out_dir, table, standards, table_path, standards_p
     lists in DIR."""
     if cycles is None:
         cycles = cycles_below(root, notes)
+    names = {compound.name for compound in table.compounds}
+    for name in sorted(set(standards.units) - names):
+        notes.add(standards_path, "%s is not a compound of the peak table; its amounts are not "
+                  "used (check the spelling)" % name)
     by_day = {}
     for cycle in sorted(cycles, key=lambda c: c.stamp):
         by_day.setdefault(cycle.stamp[:10], []).append(cycle.stamp)

@@ -176,7 +176,10 @@ class Ledger:
         if meta.completed:
             if meta.standard:
                 self.replicate(cycle, drafts)
-            if meta.kind == "check":
+            if meta.kind == "check" and meta.standard not in self.standards.amounts:
+                self.remarks.append("%s: check standard %s is not in %s; the check is not judged"
+                                    % (cycle.stamp, meta.standard, self.standards.path))
+            elif meta.kind == "check":
                 outcome.checks = state["latest_check"] = self.check(cycle, drafts)
             elif meta.kind == "blank":
                 outcome.blanks = state["latest_blank"] = self.blank(cycle, drafts)
@@ -232,10 +235,9 @@ class Ledger:
                       "unit": row.unit, "deviation_percent": None, "passed": None,
                       "limit_percent": compound.quant.check}
             if "uncalibrated" not in flags:
-                if row.amount is not None:
-                    result["deviation_percent"] = round(100.0 * (row.amount / certified - 1), 2)
-                result["passed"] = (result["deviation_percent"] is not None and
-                                    abs(result["deviation_percent"]) <= compound.quant.check)
+                deviation = None if row.amount is None else 100.0 * (row.amount / certified - 1)
+                result["passed"] = deviation is not None and abs(deviation) <= compound.quant.check
+                result["deviation_percent"] = None if deviation is None else round(deviation, 2)
                 self.state["checks"][compound.name] = result["passed"]
             results.append(result)
         return results
