@@ -65,6 +65,7 @@ def test_many_bad_lines_are_counted_and_an_empty_file_is_unusable(tmp_path):
 @pytest.mark.parametrize("fields, expected, note", [
     ("", Quantitation(), None),
     ("\tlinear", Quantitation(model="linear"), None),
+    ("\tLinear\t1/x^2", Quantitation(model="linear", weighting="1/x2"), None),
     ("\tquadratic\t1/x2\treadback=5", Quantitation(model="quadratic", weighting="1/x2",
                                                    readback=5.0), None),
     ("\tmodel=linear0\tcheck=10\tmdl=S0\tlevels=6",

@@ -89,6 +89,19 @@ def test_a_failed_check_flags_later_cycles_until_a_passing_check_or_calibration(
                for c in failed)
 
 
+@pytest.mark.parametrize("between, accepted", [
+    ("blank", [True]), ("sample", [False, False]), ("check", [False, False]),
+    ("seven hours", [False, False])])
+def test_what_ends_a_calibration_run(tmp_path, between, accepted):
+    cycles = calibration_run()
+    if between == "seven hours":
+        cycles[2:] = [replace(c, stamp=stamp(8, 7, k)) for k, c in enumerate(cycles[2:])]
+    else:
+        cycles.insert(2, cycle(stamp(8, 0, 3), between, "S3" if between == "check" else None))
+    result = run(tmp_path, cycles)
+    assert [c["accepted"] for c in result.calibrations.values()] == accepted
+
+
 @pytest.mark.parametrize("extra, curvature, accepted, problem", [
     ("linear", 0.02, False, "r2 0.99"),
     ("quadratic", 0.02, True, None),

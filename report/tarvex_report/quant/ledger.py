@@ -1,8 +1,9 @@
 """Quantitation of a sequence of cycles, in time order: calibrations from
 the calibration runs, amounts with their flags for the other cycles.
 
-A calibration run is an unbroken sequence of calibration cycles: any other
-cycle, or more than run_gap_h hours between two calibration cycles, ends it.
+A calibration run is a sequence of calibration cycles, blanks allowed
+between them: any other cycle, or more than run_gap_h hours between two
+calibration cycles, ends it.
 Its id is its first cycle's stamp; it is fitted again with each cycle it
 gains, identifying the peaks around the retention times in force before it.
 A compound's latest calibration decides it: an accepted curve is used from
@@ -109,7 +110,8 @@ class Ledger:
     def step(self, cycle):
         if cycle.meta.kind == "calibration":
             return Outcome(calibration=self.calibration_cycle(cycle))
-        self.state["run"] = None
+        if cycle.meta.kind != "blank":  # a blank between two standards is usual practice
+            self.state["run"] = None
         if cycle.meta.kind is None or cycle.peaks is None:
             return Outcome()
         return self.measured_cycle(cycle)

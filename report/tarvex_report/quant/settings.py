@@ -27,6 +27,7 @@ from dataclasses import dataclass, replace
 
 MODELS = ("rf", "linear", "linear0", "quadratic")
 WEIGHTINGS = ("none", "1/x", "1/x2")
+ALIASES = {"1/x^2": "1/x2", "1/x\u00b2": "1/x2", "1/x**2": "1/x2", "equal": "none"}
 DEFAULT_WEIGHTING = {"rf": "none", "linear": "1/x", "linear0": "1/x", "quadratic": "1/x"}
 # Two calibration cycles further apart than this belong to different runs.
 DEFAULT_RUN_GAP_H = 6.0
@@ -92,6 +93,11 @@ KEYS = {
 TABLE_KEYS = {"run_gap_h": ("run_gap_h", positive_number, "a positive number of hours")}
 
 
+def canonical(text):
+    """A model or weighting as written by hand: any case, 1/x^2 for 1/x2."""
+    return ALIASES.get(text.lower(), text.lower())
+
+
 def parse_fields(fields, table_line=False):
     """{field: value} of the optional fields, or (None, problem)."""
     values = {}
@@ -101,10 +107,12 @@ def parse_fields(fields, table_line=False):
             continue
         if "=" in text:
             key, value = (part.strip() for part in text.split("=", 1))
-        elif position == 0 and text in MODELS:
-            key, value = "model", text
-        elif position <= 1 and text in WEIGHTINGS:
-            key, value = "weighting", text
+            if key in ("model", "weighting"):
+                value = canonical(value)
+        elif position == 0 and canonical(text) in MODELS:
+            key, value = "model", canonical(text)
+        elif position <= 1 and canonical(text) in WEIGHTINGS:
+            key, value = "weighting", canonical(text)
         else:
             return None, ("%r is neither a model (%s), a weighting (%s) nor key=value"
                           % (clip(text), ", ".join(MODELS), ", ".join(WEIGHTINGS)))
