@@ -16,6 +16,7 @@ Flags, space-separated, in this order:
 
 import csv
 import io
+import math
 from dataclasses import dataclass, replace
 
 import numpy as np
@@ -63,6 +64,8 @@ def row_of(compound, found, curve, unit):
     if usable:
         low, high = curve["range"]
         amount = amount_of(curve["coefficients"], peak.area, low, high)
+        if amount is not None and not math.isfinite(amount):
+            amount = None
         if amount is None:
             # The curve never gives this area: above its top or below its foot.
             above = peak.area > float(np.polyval(curve["coefficients"], high))

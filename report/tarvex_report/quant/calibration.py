@@ -10,6 +10,7 @@ certified amount; the curve rising over the calibrated range. A curve that
 fails is kept, with its problems, for inspection, and not used."""
 
 import math
+import warnings
 
 import numpy as np
 
@@ -108,10 +109,13 @@ def calibrate_compound(compound, levels, records, standards):
     needed = max(quant.levels, MEANINGFUL_LEVELS[model])
     distinct = len({level["amount"] for level in with_peaks})
     if distinct < needed:
-        problems.append("%d levels with peaks, at least %d needed" % (distinct, needed))
+        problems.append("%d level%s with peaks, at least %d needed"
+                        % (distinct, "" if distinct == 1 else "s", needed))
     if distinct < models.FIT_LEVELS[model]:
         return entry
-    coefficients = models.fit(model, weighting, xs, ys)
+    with warnings.catch_warnings():  # a poorly conditioned fit shows in r2 and read-back
+        warnings.simplefilter("ignore", np.RankWarning)
+        coefficients = models.fit(model, weighting, xs, ys)
     if not np.all(np.isfinite(coefficients)):
         problems.append("the %s fit has no solution through these points" % model)
         return entry
