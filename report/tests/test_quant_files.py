@@ -11,8 +11,10 @@ import pytest
 from quantdata import STANDARDS, TABLE, reported_cycle, stamp
 from tarvex_report.peaktable import read_table
 from tarvex_report.problems import Notes, UnusableInput
+from tarvex_report.quant.amounts import read_amounts_csv
 from tarvex_report.quant.folder import update_quantitation
-from tarvex_report.quant.inputs import Meta, read_meta
+from tarvex_report.quant.outputs import entry_fields
+from tarvex_report.quant.inputs import Meta, parse_peaks_csv, read_meta
 from tarvex_report.quant.settings import Quantitation
 from tarvex_report.quant.standards import read_standards
 
@@ -138,6 +140,10 @@ def test_a_report_folder_is_kept_up_to_date(tmp_path):
     assert benzene[0] == "benzene" and abs(float(benzene[3]) / 7.0 - 1) < 0.03
     assert benzene[4:] == ["ppb", ""]
     assert toluene == ["toluene", "", "", "", "ppb", "not-found"]
+    with open(os.path.join(out, "2026-12-08", stamp(8, 6) + ".amounts.csv")) as stream:
+        assert read_amounts_csv(stream.read())["toluene"] == ("", "ppb", "not-found")
+    assert entry_fields(root, out, stamp(8, 6), Notes()) == {
+        "kind": "sample", "standard": None, "amounts": "2026-12-08/%s.amounts.csv" % stamp(8, 6)}
     with netCDF4.Dataset(os.path.join(out, "2026-12-08", stamp(8, 6) + ".cdf")) as cdf:
         assert list(cdf["peak_amount"][:]) == [pytest.approx(float(benzene[3]), rel=1e-4)]
     folder = os.path.join(out, "calibration", stamp(8, 0))
@@ -164,3 +170,20 @@ def test_a_report_folder_is_kept_up_to_date(tmp_path):
     summary, _ = update()
     assert (summary.days, summary.amounts, summary.calibrations) == (2, 1, 1)
     assert amounts_rows(out, stamp(10, 6))[1][5] == ""
+
+
+HEADER = "peak,name,retention_s,start_s,end_s,height_mV,area_mVs,width_s"
+
+
+@pytest.mark.parametrize("text, comments, problem", [
+    (HEADER + "\n1,benzene,13.00,10.00,16.00,5.000,20.000,2.00\n", [""], None),
+    (HEADER + ",comment\n1,,13.00,10.00,16.00,5.000,20.000,2.00,saturated\n"
+     "2,,20.00,18.00,22.00,1.000,4.000,2.00,\n", ["saturated", ""], None),
+    ("peak,name\n", None, "not a peak list (header %s)" % HEADER),
+    (HEADER + "\n1,x,13.00,10.00,16.00,5.000,nan,2.00\n", None, "line 2: a number is not finite"),
+    (HEADER + "\n1,x,13.00\n", None, "line 2: 3 fields, expected 8 or 9"),
+])
+def test_peak_lists_with_and_without_the_comment_column(text, comments, problem):
+    peaks, said = parse_peaks_csv(text)
+    assert said == problem
+    assert (None if peaks is None else [p.comment for p in peaks]) == comments

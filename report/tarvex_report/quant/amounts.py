@@ -87,3 +87,12 @@ def amounts_csv(rows):
                          "" if row.amount is None else "%.5g" % row.amount,
                          row.unit, row.flag_text])
     return text.getvalue()
+
+
+def read_amounts_csv(text):
+    """{name: (amount text, unit, flags text)} of an amounts file's text, for
+    the trend's columns amount,unit,flags; None when it is not one."""
+    rows = list(csv.reader(io.StringIO(text)))
+    if not rows or rows[0] != HEADER or any(len(row) != len(HEADER) for row in rows[1:]):
+        return None
+    return {row[0]: (row[3], row[4], row[5]) for row in rows[1:]}

@@ -125,3 +125,14 @@ def index_entry(calibration):
     return {"id": calibration["id"], "accepted": calibration["accepted"],
             "path": "%s/%s/calibration.json" % (FOLDER, calibration["id"]),
             "in_force_from": calibration["in_force_from"]}
+
+
+def entry_fields(root, out_dir, stamp, notes):
+    """What the quantitation adds to a cycle's entry in the day index:
+    kind, standard, and the amounts file relative to DIR (None without)."""
+    from .inputs import meta_path, read_meta
+
+    meta = read_meta(meta_path(root, stamp), notes)
+    amounts = amounts_path(out_dir, stamp)
+    return {"kind": meta.kind, "standard": meta.standard,
+            "amounts": os.path.relpath(amounts, out_dir) if os.path.exists(amounts) else None}
