@@ -168,7 +168,7 @@ def test_a_report_folder_is_kept_up_to_date(tmp_path):
     for minute, standard in enumerate(("S1", "S2", "S3", "S4", "S5")):
         reported_cycle(root, out, stamp(9, 7, 2 * minute), "calibration", standard, seed=minute)
     summary, _ = update()
-    assert (summary.days, summary.amounts, summary.calibrations) == (2, 1, 1)
+    assert (summary.days, summary.changed, summary.calibrations) == (2, [stamp(10, 6)], 1)
     assert amounts_rows(out, stamp(10, 6))[1][5] == ""
 
 

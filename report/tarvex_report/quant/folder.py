@@ -14,7 +14,7 @@ calibration, the days until the state settles again."""
 import hashlib
 import os
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .. import __version__
 from ..results import cycles_below
@@ -36,6 +36,8 @@ class Summary:
     days: int = 0  # days quantitated in this run
     amounts: int = 0  # amount files written or removed
     calibrations: int = 0  # calibrations that changed
+    changed: list = field(default_factory=list)  # stamps whose amounts changed: their
+    # day index entries and trend months are to be written again
 
 
 def settings_id(*paths):
@@ -194,7 +196,9 @@ def update_quantitation(root, out_dir, table, standards, table_path, standards_p
             elif os.path.exists(amounts_path(out_dir, stamp)):
                 remove_amounts(out_dir, stamp)
                 written = True
-            summary.amounts += written
+            if written:
+                summary.amounts += 1
+                summary.changed.append(stamp)
             keep_cdf_current(out_dir, stamp, result.amounts.get(stamp, []), written)
         for calibration in result.calibrations.values():
             summary.calibrations += write_calibration(out_dir, calibration, figures)
