@@ -8,7 +8,7 @@ packages=(
   # the cycle report and its tests
   python3-numpy python3-scipy python3-matplotlib python3-netcdf4 python3-pytest netcdf-bin
   # the web view: its server, chart library, and the browser and tools of its tests
-  lighttpd libjs-chart.js chromium chromium-driver python3-selenium nginx-light strace
+  lighttpd lighttpd-mod-deflate libjs-chart.js chromium chromium-driver python3-selenium nginx-light strace
   # the benchmark's stamps of the program's own writes
   linux-perf
   # the man pages' checks; the units' checks (systemd-analyze) and their tests

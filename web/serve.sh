@@ -41,15 +41,16 @@ if [ -z "$live" ]; then
   if [ -d /run/Tarvex_rt ]; then live=/run/Tarvex_rt; else live=$state/no-dump; mkdir -p "$live"; fi
 fi
 mkdir -p "$reports"
-report=$web/../report/tarvex-report
-[ -x "$report" ] || report=tarvex-report
-"$report" update "$data" --out "$reports" ${peaks:+--peaks "$peaks"} >/dev/null
 
 # lighttpd follows no symbolic link, not even in these paths: give it real ones.
 export TARVEX_WEB_ADDRESS=$address TARVEX_WEB_PORT=$port
 export TARVEX_WEB_PAGES=$(realpath "$web/www") ROOT=$(realpath "$data")
 export TARVEX_WEB_REPORTS=$(realpath "$reports") TARVEX_WEB_STATE=$(realpath "$state")
 export TARVEX_WEB_LIVE=$(realpath "$live")
+"$web/check-folders"
+report=$web/../report/tarvex-report
+[ -x "$report" ] || report=tarvex-report
+"$report" update "$ROOT" --out "$TARVEX_WEB_REPORTS" ${peaks:+--peaks "$peaks"} >/dev/null
 lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 "$lighttpd" -tt -f "$web/lighttpd.conf"
 if [ -z "$background" ]; then

@@ -26,6 +26,13 @@ UNIT = os.path.join(WEB, "tarvex-web@.service")
 LIGHTTPD = shutil.which("lighttpd", path="/usr/sbin:/usr/bin") or "/usr/sbin/lighttpd"
 REPORT = os.environ.get("TARVEX_REPORT", os.path.join(TOP, "report", "tarvex-report"))
 CLONE_NEWNS = 0x00020000
+# The unit's MemoryDenyWriteExecute=yes as the kernel's own switch
+# (PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN; Linux 6.3 on): no mapping may be
+# writable and executable, none may become executable. Kept across exec.
+REFUSE_EXEC_GAIN = [sys.executable, "-c", """import ctypes, os, sys
+if ctypes.CDLL(None, use_errno=True).prctl(65, 1, 0, 0, 0) != 0:
+    sys.exit("PR_SET_MDWE: " + os.strerror(ctypes.get_errno()))
+os.execv(sys.argv[1], sys.argv[1:])"""]
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -68,6 +75,15 @@ def private_dump_folder():
     shutil.rmtree(folder, ignore_errors=True)
     os.mkdir(folder, 0o750)
     return folder
+
+
+def refuse_exec_gain_supported():
+    """Whether this kernel has PR_SET_MDWE."""
+    done = subprocess.run(REFUSE_EXEC_GAIN + ["/bin/true"], capture_output=True)
+    return done.returncode == 0
+
+
+REFUSE_EXEC_GAIN_SUPPORTED = refuse_exec_gain_supported()
 
 
 def free_port():
@@ -124,8 +140,9 @@ class HttpServer:
 
 
 class WebServer(HttpServer):
-    """lighttpd with the shipped configuration, in the foreground; wrapper:
-    a command that runs it (strace...)."""
+    """lighttpd with the shipped configuration, in the foreground, barred
+    from writable executable memory as the unit bars it (where the kernel
+    can); wrapper: a command that runs it (strace...)."""
 
     def __init__(self, data, reports, state, live, pages=PAGES, wrapper=()):
         self.port = free_port()
@@ -133,7 +150,8 @@ class WebServer(HttpServer):
             "TARVEX_WEB_ADDRESS": "127.0.0.1", "TARVEX_WEB_PORT": str(self.port),
             "TARVEX_WEB_PAGES": pages, "ROOT": data,
             "TARVEX_WEB_REPORTS": reports, "TARVEX_WEB_STATE": state, "TARVEX_WEB_LIVE": live}
-        self.start(list(wrapper) + [LIGHTTPD, "-D", "-f", CONFIG],
+        barred = REFUSE_EXEC_GAIN if REFUSE_EXEC_GAIN_SUPPORTED else []
+        self.start(barred + list(wrapper) + [LIGHTTPD, "-D", "-f", CONFIG],
                    dict(self.environment, PATH="/usr/bin:/bin"))
 
 

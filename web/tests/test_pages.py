@@ -1,7 +1,7 @@
 """The pages in headless Chromium against lighttpd with the shipped
 configuration, on instruments in set states: days of cycles (one of them
-damaged) reported by tarvex-report, an idle instrument, an empty one, and a
-PanicLog that gets a new warning."""
+damaged) reported by tarvex-report, an idle instrument and an empty one
+(PanicLog and outages: test_hostile_data.py)."""
 import csv
 import json
 import os
@@ -11,8 +11,7 @@ import pytest
 from selenium.webdriver.common.by import By
 
 from conftest import Site, script_errors, wait_for
-from instrument_files import (panic_entry, warning_entry, write_cycle, write_dump,
-                              write_peak_table)
+from instrument_files import write_cycle, write_dump, write_peak_table
 
 COMPOUNDS = [("alpha", 12, 3), ("beta", 30, 3), ("gamma", 47, 3)]
 CYCLES = {  # stamp: peaks (time, mV, width)
@@ -208,39 +207,6 @@ def test_empty_instrument(site, browser):
     assert text_of(browser, "trace-state") == "No detector trace in the dump yet."
     assert not browser.find_element(By.ID, "panic").is_displayed()
     assert script_errors(browser) == []
-
-
-def test_panic_log_entries_show_until_marked_seen(site, browser):
-    panic_log = os.path.join(site.state, "PanicLog")
-    earlier = time.time() - 3600
-    with open(panic_log, "w") as log:
-        log.write(panic_entry(earlier, "  T64 faults:   3  seq_faults:   3  retries:   6  "
-                                       "T66 faults:   0  seq_faults:   0  retries:   0"))
-    browser.get(site.base)
-    banner = browser.find_element(By.ID, "panic")
-    wait_for(banner.is_displayed, 5, what="the PanicLog entry")
-    assert text_of(browser, "panic-title") == "PanicLog: 1 new entry (1 panic)"
-    assert "alert panic" in banner.get_attribute("class")
-    browser.find_element(By.ID, "panic-seen").click()
-    assert not banner.is_displayed()
-
-    warning = warning_entry(time.time(), "No response from NXP, but re-opening serial port worked.")
-    with open(panic_log, "a") as log:
-        log.write(warning)
-    wait_for(banner.is_displayed, 3, what="the new warning")
-    assert text_of(browser, "panic-title") == "PanicLog: 1 new entry (warnings only)"
-    assert text_of(browser, "panic-entries") == warning.rstrip("\n")
-    assert "panic" not in banner.get_attribute("class").split()
-
-    browser.refresh()
-    banner = wait_for(lambda: browser.find_element(By.ID, "panic"), 5)
-    wait_for(banner.is_displayed, 5, what="the warning after a reload")
-    browser.find_element(By.ID, "panic-seen").click()
-    browser.refresh()
-    time.sleep(3)
-    assert not browser.find_element(By.ID, "panic").is_displayed()
-    assert script_errors(browser) == []
-
 
 
 def test_page_load_times(reported, browser):

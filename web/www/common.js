@@ -71,6 +71,36 @@ const Tarvex = (() => {
     return text === null ? null : JSON.parse(text);
   }
 
+  // A path that the report index names is data, not an address: whoever can
+  // write the index must not lead the page out of the instrument's folders
+  // (to a parent folder, another server, a script) by it.
+  class BadPath extends Error {}
+
+  // The address of `path`, a file below `folder` ("reports" or "data") as
+  // the index names it, relative to that folder; `suffix`: the ending the
+  // file must have (".png"...). Throws BadPath for anything else: not a
+  // string, absolute, a "." or ".." part or any other part starting with a
+  // dot, an empty part, a backslash, a colon (scheme or drive), a percent
+  // sign (encoded tricks), a control character.
+  function address(folder, path, suffix = "") {
+    if (folder !== "reports" && folder !== "data") throw new BadPath(`no folder ${folder}`);
+    const shown = JSON.stringify(path);
+    const refuse = (why) => { throw new BadPath(`${shown} ${why}`); };
+    if (typeof path !== "string" || path === "") refuse("is not a file name");
+    if (path.startsWith("/")) refuse("is an absolute path");
+    if (/[\\:%\u0000-\u001f\u007f]/.test(path)) {
+      refuse("holds a character that no file name of the instrument has " +
+             "(\\ : % or a control character)");
+    }
+    const parts = path.split("/");
+    if (parts.includes("..")) refuse(`leads out of the ${folder} folder`);
+    if (parts.some((part) => part === "" || part.startsWith("."))) {
+      refuse("has an empty part or a part starting with a dot");
+    }
+    if (!path.endsWith(suffix)) refuse(`is not a ${suffix} file`);
+    return `${folder}/${parts.map(encodeURIComponent).join("/")}`;
+  }
+
   // Splits a CSV text (as Python's csv module writes it) into rows of fields.
   function parseCsv(text) {
     const rows = [];
@@ -110,7 +140,7 @@ const Tarvex = (() => {
   }
 
   return { pad2, timeStep, clockTime, isoDay, stampDate, dayDate, el, headerTime, HttpError,
-           fetchText, fetchJson, parseCsv };
+           fetchText, fetchJson, BadPath, address, parseCsv };
 })();
 
 // What every chart of these pages shares: drawn at once (no animation), as

@@ -1,17 +1,17 @@
 "use strict";
 // The Now page: the running cycle, read from the controller's runtime dump
-// (live/PC.php, live/GC.php, live/runtime.dat) once a second, and the end of
-// PanicLog when it has entries this browser has not been shown yet.
+// (live/PC.php, live/GC.php, live/runtime.dat) once a second, and PanicLog's
+// entries that this browser has not been shown yet (panic-log.js).
 
 const POLL_MS = 1000;
 // While a cycle runs, the controller rewrites PC.php and GC.php several
 // times a second; files older than this mean no cycle is running.
 const IDLE_AFTER_MS = 10000;
 const HISTORY_MS = 15 * 60 * 1000;
+// A temperature file caught empty while rewritten is read again at the next
+// poll; one that holds no number this many polls in a row is stale.
+const UNREADABLE_POLLS = 2;
 const PANIC_POLL_EVERY = 2; // polls
-const PANIC_TAIL_BYTES = 16384;
-const PANIC_ENTRIES_SHOWN = 5;
-const SEEN_KEY = "tarvex.panicLog.seen";
 
 const { el, clockTime, isoDay, headerTime, HttpError, timeStep } = Tarvex;
 
@@ -20,19 +20,40 @@ function startsWith(bytes, prefix) {
   return prefix.every((byte, i) => bytes[i] === byte);
 }
 
+function concatBytes(a, b) {
+  const joined = new Uint8Array(a.length + b.length);
+  joined.set(a);
+  joined.set(b, a.length);
+  return joined;
+}
+
+// The last `count` lines of `bytes`, which end with a newline.
+function lastLines(bytes, count) {
+  let start = bytes.length - 1;
+  for (let i = 0; i < count && start > 0; i++) start = bytes.lastIndexOf(10, start - 1);
+  return bytes.slice(start + 1);
+}
+
 // A file that only grows, fetched by its new bytes only (an HTTP range from
-// where the last read ended). The last complete line is asked for again and
-// must come back unchanged; otherwise the file was rewritten (every cycle
-// empties runtime.dat) and is read again from its start.
+// where the last read ended). The last complete lines read (`checkLines` of
+// them) are asked for again and must come back unchanged; otherwise the file
+// was rewritten (every cycle empties runtime.dat; PanicLog may be rotated)
+// and is read again from its start.
 class GrowingFile {
-  constructor(url) {
+  constructor(url, checkLines = 1) {
     this.url = url;
+    this.checkLines = checkLines;
     this.reset();
   }
 
   reset() {
-    this.size = 0;
-    this.lastLine = new Uint8Array(0);
+    this.startAt(0, new Uint8Array(0));
+  }
+
+  // Goes on from `size` bytes, the file's last lines up to there being `check`.
+  startAt(size, check) {
+    this.size = size;
+    this.lastLine = check;
   }
 
   // {present, restarted, lines, lastModified, serverTime}; restarted: the
@@ -56,10 +77,13 @@ class GrowingFile {
     if (response.status === 416) return null; // shorter than what was read
     if (!response.ok) throw new HttpError(this.url, response.status);
     let bytes = new Uint8Array(await response.arrayBuffer());
-    const partial = response.status === 206;
+    // The bytes from `start` (a range, or the whole file when the lines
+    // read last are all of it) go on from the lines read last.
+    const partial = response.status === 206 || (start === 0 && this.lastLine.length > 0);
     if (partial) {
       const range = /^bytes (\d+)-/.exec(response.headers.get("Content-Range") || "");
-      if (!range || Number(range[1]) !== start || !startsWith(bytes, this.lastLine)) return null;
+      if (response.status === 206 && (!range || Number(range[1]) !== start)) return null;
+      if (!startsWith(bytes, this.lastLine)) return null;
       bytes = bytes.subarray(this.lastLine.length);
     } else {
       this.reset();
@@ -69,7 +93,8 @@ class GrowingFile {
     const lines = end ? new TextDecoder().decode(bytes.subarray(0, end)).split("\n") : [""];
     lines.pop();
     if (end) {
-      this.lastLine = bytes.slice(end > 1 ? bytes.lastIndexOf(10, end - 2) + 1 : 0, end);
+      this.lastLine = lastLines(concatBytes(this.lastLine, bytes.subarray(0, end)),
+                                this.checkLines);
       this.size += end;
     }
     return { ...times, present: true, restarted: !partial, lines };
@@ -137,6 +162,10 @@ function lineChart(canvas, datasets, xTitle, yTitle, xLabel) {
 
 class NowPage {
   constructor() {
+    // When the server stopped answering (browser's clock), null while it answers.
+    this.outageSince = null;
+    // Per temperature file: unreadable polls in a row, and since when.
+    this.unreadable = { "64": { polls: 0, since: null }, "66": { polls: 0, since: null } };
     this.trace = new GrowingFile("live/runtime.dat");
     this.tracePoints = [];
     this.temperatureChart = lineChart(document.getElementById("temperature-chart"), [
@@ -157,11 +186,13 @@ class NowPage {
     try {
       const [pc, gc, trace] = await Promise.all([
         readTemperature("live/PC.php"), readTemperature("live/GC.php"), this.trace.read()]);
+      this.outageSince = null;
       const state = runState([pc, gc, trace], browserNow);
       this.showState(state);
       this.showTemperatures(pc, gc, state, browserNow);
       this.showTrace(trace, state);
     } catch (error) {
+      if (this.outageSince === null) this.outageSince = browserNow;
       this.showUnreachable(error);
     }
   }
@@ -184,18 +215,37 @@ class NowPage {
     line.replaceChildren(text, el("span", { className: "detail" }, detail));
   }
 
+  // The values shown are the last ones read, stale since the outage began.
   showUnreachable(error) {
     const line = document.getElementById("run-state");
     line.className = "state trouble";
-    line.replaceChildren(`No answer from the instrument computer since ${clockTime(new Date())}`,
-                         el("span", { className: "detail" }, String(error.message || error)));
+    line.replaceChildren(
+      `No answer from the instrument computer since ${dayAndTime(this.outageSince)}`,
+      el("span", { className: "detail" }, "The values below are the last ones read. " +
+         String(error.message || error)));
+    for (const id of ["64", "66"]) {
+      document.getElementById(`reading-${id}`).classList.add("stale");
+    }
   }
 
   showTemperatures(pc, gc, state, browserNow) {
-    for (const [index, file, id] of [[0, pc, "64"], [1, gc, "66"]]) {
+    for (const [index, file, id, name] of [[0, pc, "64", "PC.php"], [1, gc, "66", "GC.php"]]) {
       const reading = document.getElementById(`reading-${id}`);
       const value = document.getElementById(`t${id}`);
-      reading.classList.toggle("stale", state.kind !== "running");
+      const unreadable = this.unreadable[id];
+      if (file.present && file.value === null) {
+        if (unreadable.polls++ === 0) unreadable.since = browserNow;
+      } else {
+        unreadable.polls = 0;
+      }
+      const broken = unreadable.polls >= UNREADABLE_POLLS;
+      reading.classList.toggle("stale", state.kind !== "running" || broken);
+      const note = document.getElementById(`note-${id}`);
+      note.hidden = !broken;
+      if (broken) {
+        note.textContent = `${name} has held no temperature since ` +
+                           `${dayAndTime(unreadable.since)}: the value is the last one read.`;
+      }
       if (!file.present) value.textContent = "–";
       else if (file.value !== null) value.textContent = file.value.toFixed(1);
       if (!this.temperatureChart) continue;
@@ -241,76 +291,6 @@ class NowPage {
       ` readings; the last at ${last.x} s: ${last.y.toFixed(2)} mV`,
       growing ? " (growing)." : `; written at ${written}.`);
   }
-}
-
-// The entries of PanicLog that this browser has not been shown yet, by the
-// time stamp of the newest one marked as seen (kept in the browser).
-class PanicLogWatch {
-  constructor() {
-    this.box = document.getElementById("panic");
-    this.newest = null;
-    document.getElementById("panic-seen").addEventListener("click", () => this.markSeen());
-  }
-
-  seen() {
-    try {
-      return localStorage.getItem(SEEN_KEY) || "";
-    } catch (error) {
-      return this.seenHere || "";
-    }
-  }
-
-  markSeen() {
-    if (this.newest === null) return;
-    this.seenHere = this.newest;
-    try {
-      localStorage.setItem(SEEN_KEY, this.newest);
-    } catch (error) {
-      // no storage (a private window): remembered until the page is left
-    }
-    this.box.hidden = true;
-  }
-
-  async poll() {
-    const response = await fetch("state/PanicLog", {
-      cache: "no-store", headers: { Range: `bytes=-${PANIC_TAIL_BYTES}` } });
-    if (response.status === 404 || response.status === 416) {
-      this.show([]);
-      return;
-    }
-    if (!response.ok) throw new HttpError("state/PanicLog", response.status);
-    let text = await response.text();
-    const range = /^bytes (\d+)-/.exec(response.headers.get("Content-Range") || "");
-    if (range && Number(range[1]) > 0) text = text.slice(text.indexOf("\n") + 1);
-    this.show(panicEntries(text));
-  }
-
-  show(entries) {
-    this.newest = entries.length ? entries[entries.length - 1].time : null;
-    const seen = this.seen();
-    const fresh = entries.filter((entry) => entry.time > seen);
-    this.box.hidden = fresh.length === 0;
-    if (!fresh.length) return;
-    const panics = fresh.filter((entry) => entry.panic).length;
-    const kinds = panics ? `${panics} panic${panics > 1 ? "s" : ""}` : "warnings only";
-    document.getElementById("panic-title").textContent =
-      `PanicLog: ${fresh.length} new entr${fresh.length > 1 ? "ies" : "y"} (${kinds})`;
-    document.getElementById("panic-entries").textContent = fresh.slice(-PANIC_ENTRIES_SHOWN)
-      .map((entry) => entry.lines.join("\n")).join("\n");
-    this.box.classList.toggle("panic", panics > 0);
-  }
-}
-
-// An entry starts with its time, "YYYY-MM-DD HH:MM:SS: "; the lines after
-// it up to the next entry belong to it.
-function panicEntries(text) {
-  const entries = [];
-  for (const line of text.split("\n")) {
-    const start = /^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d): (.*)$/.exec(line);
-    if (start) entries.push({ time: start[1], panic: start[2].includes("[PANIC]"), lines: [line] });
-    else if (entries.length && line.trim() !== "") entries[entries.length - 1].lines.push(line);
-  }
-  return entries;
 }
 
 function start() {

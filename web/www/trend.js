@@ -5,7 +5,8 @@
 // the compound's peak was not found), over a period chosen here. The choice
 // stays in the address (trend.html?from=...&to=...&show=...).
 
-const { el, fetchJson, fetchText, parseCsv, stampDate, isoDay, dayDate, pad2, timeStep } = Tarvex;
+const { el, fetchJson, fetchText, parseCsv, stampDate, isoDay, dayDate, pad2, timeStep,
+        address } = Tarvex;
 
 const PERIODS = [["last day", 1], ["last week", 7], ["last month", 30], ["last year", 365],
                  ["all", null]];
@@ -22,7 +23,7 @@ function message(...nodes) {
 }
 
 async function showPage() {
-  let index, text;
+  let index, text, files;
   try {
     index = await fetchJson("reports/index.json");
     if (index === null) {
@@ -35,14 +36,16 @@ async function showPage() {
         "peak table, which names the compounds to follow (tarvex-report update --peaks)."));
       return;
     }
-    text = await fetchText(`reports/${index.trend.csv}`);
-    if (text === null) throw new Error(`reports/${index.trend.csv} is missing`);
+    files = { csv: address("reports", index.trend.csv, ".csv"),
+              png: index.trend.png ? address("reports", index.trend.png, ".png") : null };
+    text = await fetchText(files.csv);
+    if (text === null) throw new Error(`${files.csv} is missing`);
   } catch (error) {
     message(el("p", { className: "problem" }, `The trend cannot be read: ${error.message}`));
     return;
   }
   readTrend(parseCsv(text));
-  showFiles(index.trend);
+  showFiles(files);
   if (!trend.rows.length) {
     message(el("p", { className: "empty" }, "No cycle in the trend yet."));
     return;
@@ -82,9 +85,9 @@ function readTrend(rows) {
 }
 
 function showFiles(files) {
-  document.getElementById("trend-csv").href = `reports/${files.csv}`;
+  document.getElementById("trend-csv").href = files.csv;
   const png = document.getElementById("trend-png");
-  if (files.png) png.href = `reports/${files.png}`;
+  if (files.png) png.href = files.png;
   else png.remove();
   document.getElementById("trend-files").hidden = false;
 }
