@@ -480,7 +480,8 @@ def test_report_and_web_unit_of_one_instrument(cycles):
     web_unit = Service("tarvex-web@.service", instance)
     assert "LD_PRELOAD" not in web_unit.environment
     assert web_unit.environment["TARVEX_WEB_LIVE"] == "/run/tarvex/" + instance
-    run(web_unit.command("ExecStartPre"), env=web_unit.environment)
+    for line in web_unit.all("ExecStartPre"):
+        run(expand_command(line, web_unit.environment), env=web_unit.environment)
     server = subprocess.Popen(web_unit.command(), env=web_unit.environment)
     try:
         base = "http://127.0.0.1:%s/" % web_unit.environment["TARVEX_WEB_PORT"]
