@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,11 +34,14 @@ struct SentSignal {
   double mono = 0;
 };
 
-// Runs Tarvex under the signal sender; plan like "TERM@7,INT@8".
+// Runs Tarvex under the signal sender; plan like "TERM@7,INT@8". A piped
+// console goes through a reader that each signal ends first.
 e2e::RunResult runWithSignals(e2e::RunOptions options, const std::string& plan,
-                              std::vector<SentSignal>* sent) {
-  options.wrapper = {
-      "/usr/bin/python3", SEND_SIGNALS_SCRIPT, "../sim-trace.txt", "signals.log", plan, "--"};
+                              std::vector<SentSignal>* sent, bool pipedConsole = false) {
+  options.wrapper = {"/usr/bin/python3", SEND_SIGNALS_SCRIPT, "../sim-trace.txt", "signals.log",
+                     plan};
+  if (pipedConsole) options.wrapper.push_back("--reader");
+  options.wrapper.push_back("--");
   e2e::RunResult result = e2e::run(options);
   std::istringstream log(result.readWorkFile("signals.log"));
   SentSignal signal;
@@ -69,18 +73,44 @@ e2e::RunOptions cycleWithVolume(const std::string& method, const std::string& vo
   return options;
 }
 
-TEST(RunSignal, TermMidCycleKeepsEveryReadingAndShutsDown) {
+struct MidCycleCase {
+  const char* name;
+  const char* plan;
+  bool pipedConsole;  // "Tarvex | tee log", the whole pipeline stopped
+  const char* signal;
+  int status;
+};
+
+void PrintTo(const MidCycleCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+const MidCycleCase kMidCycleCases[] = {
+    {"Term", "TERM@8", false, "SIGTERM", 143},
+    {"IntWithTheConsolePipeClosed", "INT@8", true, "SIGINT", 130},
+};
+
+class MidCycleSignal : public ::testing::TestWithParam<MidCycleCase> {};
+
+TEST_P(MidCycleSignal, KeepsEveryReadingAndShutsDown) {
+  const MidCycleCase& c = GetParam();
   const auto options = cycleWithVolume("0\t64\tSTC060\n1\t66\tSTC045\n", "1000");
   std::vector<SentSignal> sent;
-  const auto result = runWithSignals(options, "TERM@8", &sent);
+  const auto result = runWithSignals(options, c.plan, &sent, c.pipedConsole);
   ASSERT_TRUE(result.started) << result.error;
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(result.exitStatus, 143) << result.out;
-  EXPECT_TRUE(runtest::endsWith(result.out,
-                                "\nRun interrupted by SIGTERM.\n"
-                                "T1 faults: 0\tT2 faults: 0\n"
-                                "T1retries: 0\tT2retries: 0\n"))
-      << result.out;
+  ASSERT_EQ(sent.size(), 1u) << "ended before the signal with " << result.exitStatus << result.out;
+  EXPECT_EQ(result.exitStatus, c.status) << result.out;
+  if (c.pipedConsole) {
+    // What was said after the reader ended is lost, and nothing else.
+    EXPECT_NE(result.out.find(" Time    PCC"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("Run interrupted"), std::string::npos) << result.out;
+  } else {
+    EXPECT_TRUE(runtest::endsWith(result.out, std::string("\nRun interrupted by ") + c.signal +
+                                                  ".\n"
+                                                  "T1 faults: 0\tT2 faults: 0\n"
+                                                  "T1retries: 0\tT2retries: 0\n"))
+        << result.out;
+  }
 
   // The pass in progress ends, then the shutdown follows its 1000 ms.
   const auto wire = runtest::frames(result.trace);
@@ -130,9 +160,14 @@ TEST(RunSignal, TermMidCycleKeepsEveryReadingAndShutsDown) {
   EXPECT_EQ(flowText, resolve(flowText, flowLines));
 
   const std::string panicLog = result.readWorkFile("PanicLog");
-  EXPECT_EQ(panicLog.substr(std::min<std::size_t>(19, panicLog.size())), panicEntry("SIGTERM"))
+  EXPECT_EQ(panicLog.substr(std::min<std::size_t>(19, panicLog.size())), panicEntry(c.signal))
       << panicLog;
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, MidCycleSignal, ::testing::ValuesIn(kMidCycleCases),
+                         [](const ::testing::TestParamInfo<MidCycleCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 TEST(RunSignal, FurtherSignalsDoNotCutTheShutdownShort) {
   e2e::RunOptions options;
