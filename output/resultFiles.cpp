@@ -73,8 +73,9 @@ __attribute__((format(printf, 3, 4))) bool openResultFile(GcRun* run, ResultFile
   } else {
     result->file = fopen(result->path, "a");
     if (result->file == nullptr) {
-      printf("Result file %s not written: %s\n", result->path, strerror(errno));
-      rememberLostFile(run, result->path, strerror(errno));
+      const char* reason = strerror(errno);  // before printf, which may set errno itself
+      printf("Result file %s not written: %s\n", result->path, reason);
+      rememberLostFile(run, result->path, reason);
     }
   }
   va_end(again);
@@ -132,7 +133,7 @@ void prepareDataFolder(GcRun* run) {
       snprintf(run->dayPath, sizeof run->dayPath, "%s/%s", run->rootFolder, run->dateFolder);
   if (length < 0 || static_cast<size_t>(length) >= sizeof run->dayPath) {
     // Too long for the record: creating the cut-off name would make a stray
-    // folder. The writers report the paths they cannot use.
+    // folder. Said once here; the writers report the paths they cannot use.
     printf("Data folder %s/%s not created: path longer than %d characters\n", run->rootFolder,
            run->dateFolder, static_cast<int>(sizeof run->dayPath) - 1);
     run->dayPath[0] = '\0';
