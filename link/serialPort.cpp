@@ -1,6 +1,7 @@
 #include "link/serialPort.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,6 +34,18 @@ int openPort(GcRun* run, const char* path) {
   port.fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (port.fd == -1) {
     printf("> ERROR: unable to open %s: %s.\n", path, strerror(errno));
+    return -1;
+  }
+  // One program per instrument: the lock comes before anything touches the
+  // line, and goes with the descriptor.
+  if (flock(port.fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      printf("> ERROR: %s is in use by another Tarvex (or another program).\n", path);
+    } else {
+      printf("> ERROR: unable to lock %s: %s.\n", path, strerror(errno));
+    }
+    close(port.fd);
+    port.fd = -1;
     return -1;
   }
   fcntl(port.fd, F_SETFL, fcntl(port.fd, F_GETFL) | O_NONBLOCK);

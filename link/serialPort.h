@@ -7,7 +7,8 @@ struct GcRun;
 constexpr int kReplySize = 16;    // bytes one reply may bring
 constexpr int kDrainSize = 1024;  // scratch area for what follows a reply
 
-// 0 when open and configured; -1 when the open or the modem-control step failed.
+// 0 when open, locked against other programs and configured; -1 when the
+// open, the lock or the modem-control step failed (fd is -1 after the first two).
 int openPort(GcRun* run, const char* path);
 // Always 0; a failing close is reported.
 int closePort(GcRun* run);

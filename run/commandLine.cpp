@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -157,6 +158,12 @@ int checkCommandLine(const CommandLine* line, FlowSensorDefinition* flowSensors)
   }
   if ((status.st_mode & 0x4000) == 0) {  // the directory bit of the file type
     printf("%s is no directory\n", line->rootFolder);
+    return kStartupFailure;
+  }
+  // As the kernel will decide it at the end of the cycle: permissions, ACLs
+  // and read-only mounts alike.
+  if (access(line->rootFolder, W_OK | X_OK) != 0) {
+    printf("cannot create folders and files in %s: %s\n", line->rootFolder, strerror(errno));
     return kStartupFailure;
   }
   if (line->sampleVolume > 0 && stat(kFlowSensorFile, &status) != 0) {

@@ -11,6 +11,9 @@ constexpr int kCommandLength = 17;
 constexpr int kTcLogCapacity = 1800;
 constexpr int kPidLogCapacity = 3600;
 constexpr int kFlowLogCapacity = 3600;
+// A cycle has at most four result files; each one that could not be written
+// completely is remembered once.
+constexpr int kLostFileCapacity = 4;
 
 // Must stay first in GcRun: the port operations work on the head of the record.
 struct SerialPort {
@@ -43,6 +46,12 @@ struct FlowLog {
   float sampleFlow[kFlowLogCapacity];    // ccm per minute
   float detectorFlow[kFlowLogCapacity];  // ccm per minute
   int32_t count;
+};
+
+// A result file that did not reach the disk whole, and why.
+struct LostFile {
+  char path[512];
+  char reason[64];
 };
 
 enum PidState : int { pidIdle = 0, pidPowered = 1, pidAcquiring = 2 };
@@ -106,6 +115,8 @@ struct GcRun {
   char dateFolder[12] = {};
   char dayPath[512] = {};
   char fileStamp[64] = {};
+  LostFile lostFiles[kLostFileCapacity] = {};
+  int lostFileCount = 0;  // may exceed kLostFileCapacity; only that many are named
 
   // Runtime dump.
   int dumpedCount = 0;

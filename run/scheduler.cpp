@@ -26,6 +26,7 @@ constexpr int kShutdownHoldMs = 1000;
 constexpr int kGpioSettleMs = 500;
 constexpr int kGpioOffMs = 100;
 constexpr int kExitAborted = 20;
+constexpr int kExitFilesIncomplete = 21;
 constexpr int kExitSignalBase = 128;
 
 void sendDueStep(GcRun* run, time_t now, int* abortRun) {
@@ -49,6 +50,13 @@ void writeResultFiles(GcRun* run, int withFlowLog) {
   writePidFile(run);
 }
 
+// The cycle ran, but a result file is incomplete: said, logged, and shown in
+// the exit status unless an abort or a stop signal already tells of trouble.
+int withResultFilesChecked(GcRun* run, int status) {
+  if (reportIncompleteResultFiles(run) == 0) return status;
+  return status == 0 ? kExitFilesIncomplete : status;
+}
+
 void printFaultSummary(const GcRun* run) {
   printf("T1 faults: %d\tT2 faults: %d\n", run->tc1Faults, run->tc2Faults);
   printf("T1retries: %d\tT2retries: %d\n", run->tc1Retries, run->tc2Retries);
@@ -61,8 +69,9 @@ int endInterruptedRun(GcRun* run, int signal) {
   writeResultFiles(run, run->targetVolume > 0);
   shutdownInstrument(run, kReasonInterrupted, signal);
   printFaultSummary(run);
+  int status = withResultFilesChecked(run, kExitSignalBase + signal);
   closePort(run);
-  return kExitSignalBase + signal;
+  return status;
 }
 
 // The same command to both T-controllers, each followed by its pause.
@@ -150,6 +159,7 @@ int runMainLoop(GcRun* run) {
     printFaultSummary(run);
     printf("Workresult: %d\n", workResult);
   }
+  int status = withResultFilesChecked(run, workResult == 0 ? 0 : kExitAborted);
   closePort(run);
-  return workResult == 0 ? 0 : kExitAborted;
+  return status;
 }

@@ -11,6 +11,7 @@ constexpr int kReasonInterrupted = 23;
 // One pass; 1 when the run must be aborted, otherwise 0.
 int tick(GcRun* run);
 void shutdownInstrument(GcRun* run, int reason, int status);
-// Runs the cycle to its end; the exit status (0 done, 20 aborted, 128 + the
-// signal number when a stop signal ended it).
+// Runs the cycle to its end; the exit status (0 done, 20 aborted, 21 done
+// but a result file incomplete, 128 + the signal number when a stop signal
+// ended it).
 int runMainLoop(GcRun* run);

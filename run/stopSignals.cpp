@@ -23,6 +23,9 @@ void catchSignal(int signal) {
 }  // namespace
 
 void catchStopSignals() {
+  // A console that went away (a pipe whose reader ended) must not end the run
+  // with the heaters on: the write fails with EPIPE and is dropped.
+  signal(SIGPIPE, SIG_IGN);
   catchSignal(SIGINT);
   catchSignal(SIGTERM);
   catchSignal(SIGHUP);

@@ -5,7 +5,8 @@
 #pragma once
 
 // Catches the three signals, except those the caller of the program asked to
-// ignore (nohup, for one). Interrupted system calls restart.
+// ignore (nohup, for one). Interrupted system calls restart. SIGPIPE is
+// ignored: console output to a closed pipe is lost, the run goes on.
 void catchStopSignals();
 // The first stop signal that arrived, or 0.
 int stopSignal();

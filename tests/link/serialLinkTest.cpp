@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "link/bridge.h"
+#include "link/bridgeRecovery.h"
 #include "link/serialPort.h"
 #include "ptyPair.h"
 #include "run/gcRun.h"
@@ -46,6 +47,32 @@ TEST(SerialPort, OpenFailureNamesPathAndReason) {
             "> ERROR: unable to open /dev/tarvex-no-such-port: No such file or directory.\n");
   EXPECT_EQ(run->port.fd, -1);
   EXPECT_STREQ(run->port.devicePath, "unchanged");
+}
+
+// The port is locked while open, also after the re-open of a recovery; a
+// re-open that finds it taken fails like an open that failed.
+TEST_F(OpenLink, LockedAgainstASecondOpenAcrossTheRecoveryReopen) {
+  const std::string path = pty.slavePath();
+  const std::string refused =
+      "> ERROR: " + path + " is in use by another Tarvex (or another program).\n";
+  auto other = std::make_unique<GcRun>();
+  snprintf(run->portPath, sizeof run->portPath, "%s", path.c_str());
+  StdoutCapture out;
+  EXPECT_EQ(openPort(other.get(), path.c_str()), -1);
+  EXPECT_EQ(other->port.fd, -1);
+  reopenPort(run.get());
+  EXPECT_GE(run->port.fd, 0);
+  EXPECT_EQ(openPort(other.get(), path.c_str()), -1);
+  closePort(run.get());
+  run->port.fd = -1;  // closed, as after a failed re-open
+  ASSERT_EQ(openPort(other.get(), path.c_str()), 0);
+  reopenPort(run.get());
+  EXPECT_EQ(run->port.fd, -1);
+  closePort(other.get());
+  reopenPort(run.get());
+  const std::string notClosed = "PORT " + path + " NOT CLOSED: Bad file descriptor\n";
+  EXPECT_EQ(out.text(), refused + refused + notClosed + refused + notClosed);
+  EXPECT_GE(run->port.fd, 0);
 }
 
 TEST(BarePty, ModemControlStepFailsWithoutNullModem) {

@@ -149,7 +149,8 @@ TEST_F(ResultFiles, UnusableRootSaysSoForEachFileAndGoesOn) {
   StdoutCapture out;
   writeAll();
   const std::string prefix = "Result file " + plain + "/" + kDay + "/";
-  EXPECT_EQ(out.text(), prefix + "TC64_" + kStamp + ".TLog not written: Not a directory\n" +
+  EXPECT_EQ(out.text(), "Data folder " + plain + "/" + kDay + " not created: Not a directory\n" +
+                            prefix + "TC64_" + kStamp + ".TLog not written: Not a directory\n" +
                             prefix + "TC66_" + kStamp + ".TLog not written: Not a directory\n" +
                             prefix + "Flow_" + kStamp + ".TLog not written: Not a directory\n" +
                             prefix + "PID_" + kStamp + ".dat not written: Not a directory\n");
@@ -191,7 +192,10 @@ TEST_F(ResultFiles, OverlongDateFolderIsNotCreatedUnderACutName) {
   writePidFile(run.get());
   EXPECT_STREQ(run->dayPath, "");
   EXPECT_STREQ(run->fileStamp, kStamp.c_str());
-  EXPECT_EQ(out.text(), "Result file " + deep + "/" + kDay + "/PID_" + kStamp +
+  EXPECT_EQ(out.text(), "Data folder " + deep + "/" + kDay +
+                            " not created: path longer than 511 characters\n"
+                            "Result file " +
+                            deep + "/" + kDay + "/PID_" + kStamp +
                             ".dat not written: path longer than 511 characters\n");
   EXPECT_EQ(entryCount(deep), 0) << "no folder under a cut name";
 }
@@ -204,6 +208,11 @@ TEST_F(ResultFiles, RowsThatDoNotReachTheDiskAreReported) {
   EXPECT_EQ(out.text(),
             "Result file " + file("TC64") + " not completely written: No space left on device\n");
   EXPECT_NE(readFile(file("TC66")), "");
+  // Remembered once, however often it fails, for the end of the run.
+  writeTemperatureLogs(run.get());
+  ASSERT_EQ(run->lostFileCount, 1);
+  EXPECT_EQ(run->lostFiles[0].path, file("TC64"));
+  EXPECT_STREQ(run->lostFiles[0].reason, "No space left on device");
 }
 
 }  // namespace

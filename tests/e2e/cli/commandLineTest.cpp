@@ -2,6 +2,8 @@
 // usage text, every check's message in its order, the banner, number and
 // option parsing, and the start-up as far as the port and the method file.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -288,7 +290,53 @@ TEST(CommandLine, NegativeTimesAndMissingMethodAreRefused) {
   EXPECT_EQ(run.exitStatus, 255);
 }
 
+// A root folder that takes no new folder or file is refused at once, before
+// the port: a read-only mount, or root's folder with Tarvex run as nobody.
+TEST(CommandLine, RootThatCannotBeWrittenIsRefused) {
+  if (e2e::privateRun().notPermitted || geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_TRUE(e2e::privateRun().ok) << e2e::privateRun().error;
+  const std::pair<unsigned long, const char*> cases[] = {{MS_RDONLY, "Read-only file system"},
+                                                         {0, "Permission denied"}};
+  for (const auto& [flags, reason] : cases) {
+    e2e::TempDir root("tarvex-e2e-root");
+    ASSERT_EQ(mount("tmpfs", root.path().c_str(), "tmpfs", flags, "size=4k,mode=0755"), 0);
+    e2e::RunOptions options;
+    options.args = argsWith({"-root", root.path()});
+    options.withSimulator = false;
+    if (flags == 0)
+      options.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    const auto run = e2e::run(options);
+    umount2(root.path().c_str(), MNT_DETACH);
+    EXPECT_EQ(run.out, "cannot create folders and files in " + root.path() + ": " + reason + "\n");
+    EXPECT_EQ(run.exitStatus, 255) << reason;
+  }
+}
+
 // ---------------------------------------------------------------- with the simulator
+
+// A second Tarvex started on the port of a running one is refused before it
+// sends anything; the first one's cycle goes on undisturbed.
+TEST(StartUp, SecondTarvexOnTheSamePortIsRefused) {
+  e2e::RunOptions options;
+  options.args = e2e::standardArgs(13, 1, 2, 1);
+  options.wrapper = {"/bin/sh", "-c",
+                     "\"$@\" & first=$!; sleep 1; \"$@\" > second.out 2>&1; "
+                     "echo $? > second.status; wait $first",
+                     "sh"};
+  const auto run = e2e::run(options);
+  ASSERT_TRUE(run.started) << run.error;
+  EXPECT_EQ(run.exitStatus, 0) << run.out;
+  EXPECT_EQ(run.readWorkFile("second.out"),
+            banner(echoOf(run, 13, 1, 2)) + "> ERROR: " + run.port +
+                " is in use by another Tarvex (or another program).\n");
+  EXPECT_EQ(run.readWorkFile("second.status"), "255\n");
+  // One bring-up only (one GPIO pulse), and the cycle's files.
+  int pulses = 0;
+  for (const auto& event : run.trace)
+    pulses += event.raw == std::vector<unsigned char>{'W', 4, 6, 'P'};
+  EXPECT_EQ(pulses, 1);
+  EXPECT_EQ(run.rootFiles().size(), 3u);
+}
 
 TEST(StartUp, PortThatDoesNotExistOrLacksModemLines) {
   auto run = e2e::runWithoutSimulator(argsWith({"-GCport", "{work}/noSuchPort"}));

@@ -2,12 +2,14 @@
 // temperature logs, the detector file and the flow log, byte for byte against
 // what the instrument sent; appending; and a date folder that cannot be used.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,11 @@ void addTcLog(Lines* lines, const Trace& trace, const CycleClock& clock, int add
               int retries) {
   addFixed(lines, counterLine(faults, 0, retries) + (address == 66 ? "\n" : "") + kHeader);
   addTcRows(lines, tcReadings(trace, address, clock));
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 mode_t currentUmask() {
@@ -225,72 +232,118 @@ TEST(ResultFilesE2e, RunsInOneMinuteAppendToAnExistingDateFolder) {
   FAIL() << "both pairs of runs straddled a minute boundary";
 }
 
-// Runs a cycle whose date folder's path is taken by a regular file, so that no
-// result file can be opened: each must be named with the reason, in order.
-// Returns where the last one was said (0 when a check failed).
-std::size_t runWithTheDateFolderTaken(bool aborting, const std::vector<std::string>& files,
-                                      e2e::RunResult* run) {
-  e2e::TempDir root("tarvex-e2e-root");
+// ---------------------------------------------------------------- incomplete result files
+
+enum class Ending { Done, Aborted, Signalled };
+
+struct IncompleteCase {
+  const char* name;
+  bool diskFull;  // else a file takes the date folder's place
+  Ending ending;
+  int status;
+  std::vector<std::string> incomplete;  // in the order they are written
+};
+
+void PrintTo(const IncompleteCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+// With the date folder taken nothing can be written. The full disk has room
+// for one page: the first temperature log fits, any later file with a row not.
+const IncompleteCase kIncompleteCases[] = {
+    {"DateFolderTakenDone", false, Ending::Done, 21, {"TC64", "TC66", "Flow", "PID"}},
+    {"DateFolderTakenAborted", false, Ending::Aborted, 20, {"TC64", "TC66", "PID"}},
+    {"FullDone", true, Ending::Done, 21, {"TC66", "PID"}},
+    {"FullAborted", true, Ending::Aborted, 20, {"TC66"}},  // the detector file stays empty
+    {"FullSignalled", true, Ending::Signalled, 143, {"TC66", "PID"}},
+};
+
+struct Unmount {
+  std::string path;
+  ~Unmount() {
+    if (!path.empty()) umount2(path.c_str(), MNT_DETACH);
+  }
+};
+
+class IncompleteResultFiles : public ::testing::TestWithParam<IncompleteCase> {};
+
+TEST_P(IncompleteResultFiles, EachFileIsNamedLoggedAndTheStatusTold) {
+  const IncompleteCase& c = GetParam();
   const std::string day = localDay(std::time(nullptr));
-  e2e::writeFile(root.path() + "/" + day, "not a folder\n");
+  e2e::TempDir root("tarvex-e2e-root");
+  Unmount unmount;
+  if (c.diskFull) {
+    if (e2e::privateRun().notPermitted) GTEST_SKIP() << e2e::privateRun().error;
+    ASSERT_TRUE(e2e::privateRun().ok) << e2e::privateRun().error;
+    ASSERT_EQ(mount("tmpfs", root.path().c_str(), "tmpfs", 0, "size=16k"), 0) << errno;
+    unmount.path = root.path();
+    e2e::writeFile(root.path() + "/filler", std::string(12288, 'x'));
+  } else {
+    e2e::writeFile(root.path() + "/" + day, "not a folder\n");
+  }
+
   e2e::RunOptions options;
-  options.scenario = aborting ? kFailingScenario : "";
-  options.method = aborting ? kFailingMethod : kHeatingMethod;
   options.flowSensors = kFlowSensors;
-  options.args = aborting ? args(25, 10, 5, root.path(), {"-samplevolume", "10"})
-                          : args(12, 1, 1, root.path(), {"-samplevolume", "10"});
-  *run = e2e::run(options);
-  EXPECT_EQ(e2e::readFile(root.path() + "/" + day), "not a folder\n");
-  EXPECT_EQ(e2e::listFiles(root.path()), std::vector<std::string>{day});
-  const Names n = names(root.path(), cycleClock(run->trace), run->out);
-  if (n.day != day) return 1;  // the date changed during the run: nothing to compare
-  std::size_t last = 0;
-  for (const std::string& name : files) {
+  options.method = kHeatingMethod;
+  options.args = args(14, 2, 2, root.path(), {});
+  if (!c.diskFull) options.args.insert(options.args.end(), {"-samplevolume", "10"});
+  if (c.ending == Ending::Aborted) {
+    options.scenario = kFailingScenario;
+    options.method = kFailingMethod;
+    options.args = args(25, 10, 5, root.path(), {"-samplevolume", "10"});
+  } else if (c.ending == Ending::Signalled) {
+    options.args = args(25, 2, 5, root.path(), {});
+    options.wrapper = {"/bin/sh", "-c", "\"$@\" & sleep 6; kill -TERM $!; wait $!", "sh"};
+  }
+  const e2e::RunResult run = e2e::run(options);
+  ASSERT_TRUE(run.started) << run.error;
+  EXPECT_EQ(run.exitStatus, c.status) << run.out;
+  Names n{day, ""};
+  const CycleClock clock = cycleClock(run.trace);
+  for (long start : {clock.earliest, clock.latest}) {
+    const Names candidate{localDay(start), localStamp(start)};
+    if (run.out.find(candidate.path(root.path(), "TC66")) != std::string::npos) n = candidate;
+  }
+  if (n.stamp.empty() || n.day != day) GTEST_SKIP() << "the date changed during the run";
+
+  // The date folder's own reason first; each file named as it fails, and
+  // again at the very end, after the shutdown, and in PanicLog.
+  const std::string reason = c.diskFull ? "No space left on device" : "Not a directory";
+  if (!c.diskFull) {
+    EXPECT_NE(run.out.find("Data folder " + root.path() + "/" + day +
+                           " not created: Not a directory\nResult file "),
+              std::string::npos)
+        << run.out;
+  }
+  std::string summary, logged;
+  for (const std::string& name : c.incomplete) {
     const std::string path = n.path(root.path(), name);
-    const std::size_t at = run->out.find(path + " ");
-    const bool single =
-        at != std::string::npos && at > last && run->out.find(path, at + 1) == std::string::npos;
-    if (!single || run->out.substr(at, run->out.find('\n', at) - at).find(std::strerror(ENOTDIR)) ==
-                       std::string::npos) {
-      ADD_FAILURE() << "no single line naming " << path << " and the reason\n" << run->out;
-      return 0;
-    }
-    last = at;
+    const std::string said = "Result file " + path +
+                             (c.diskFull ? " not completely written: " : " not written: ") + reason;
+    EXPECT_NE(run.out.find(said + "\n"), std::string::npos) << said << "\n" << run.out;
+    summary += "Incomplete result file " + path + ": " + reason + "\n";
+    logged += (logged.empty() ? " " : ", ") + path + " (" + reason + ")";
   }
-  return last;
+  const char* const before[] = {"Done.\n\n", "Workresult: 1\n", "T2retries: 0\n"};
+  EXPECT_TRUE(endsWith(run.out, before[static_cast<int>(c.ending)] + summary)) << run.out;
+  const std::string panicLog = run.readWorkFile("PanicLog");
+  EXPECT_NE(
+      panicLog.find(": in [PANIC] state, re-set T-controllers.\n      result files incomplete:" +
+                    logged + "\n    Offending message reply: "),
+      std::string::npos)
+      << panicLog;
+  if (c.ending != Ending::Done) {
+    const auto texts = e2e::writtenTexts(run.trace, 66);
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(texts.end() - 3, texts.end()),
+              (std::vector<std::string>{"STC000", "F__1", "P__0"}))
+        << "shut down";
+  }
 }
 
-TEST(ResultFilesE2e, DateFolderTakenByAFileAtTheEndOfACycle) {
-  e2e::RunResult run;
-  const std::size_t said = runWithTheDateFolderTaken(false, {"TC64", "TC66", "Flow", "PID"}, &run);
-  EXPECT_EQ(run.exitStatus, 0) << run.error << run.out;
-  EXPECT_NE(run.out.find("Done.\n\n", said), std::string::npos) << run.out;
-}
-
-TEST(ResultFilesE2e, DateFolderTakenByAFileOnAbortStillShutsDown) {
-  e2e::RunResult run;
-  const std::size_t said = runWithTheDateFolderTaken(true, {"TC64", "TC66", "PID"}, &run);
-  ASSERT_EQ(run.exitStatus, 20) << run.error << run.out;
-  EXPECT_EQ(run.out.find("/Flow_"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\nRun aborted.\n", said), std::string::npos) << run.out;
-
-  // Everything written after the last failed step, temperature queries aside.
-  std::size_t failed = 0;
-  for (std::size_t i = 0; i < run.trace.size(); ++i) {
-    if (run.trace[i].kind == "i2c-write" && run.trace[i].text == "STC060") failed = i;
-  }
-  std::vector<std::string> writes;
-  for (std::size_t i = failed + 1; i < run.trace.size(); ++i) {
-    const e2e::TraceEvent& event = run.trace[i];
-    if (event.kind == "i2c-write" && event.text != "RCT" && event.text != "RWT") {
-      writes.push_back(std::to_string(event.address) + " " + event.text);
-    } else if (event.kind == "reg-write") {
-      writes.push_back(format("reg %d=%d", event.address, event.value));
-    }
-  }
-  EXPECT_EQ(writes, (std::vector<std::string>{"64 STC000", "66 STC000", "64 F__1", "66 F__1",
-                                              "64 P__0", "66 P__0", "51 0", "reg 9=63", "reg 4=7",
-                                              "reg 2=63", "reg 4=0", "reg 4=7"}));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, IncompleteResultFiles, ::testing::ValuesIn(kIncompleteCases),
+                         [](const ::testing::TestParamInfo<IncompleteCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 }  // namespace

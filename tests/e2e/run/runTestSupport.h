@@ -33,7 +33,8 @@ inline std::vector<std::string> cycleArgs(int cycle, int pidDelay = 1, int pidCy
 inline Bytes i2cWrite(int address, const std::string& text) {
   Bytes frame = {'S', static_cast<unsigned char>(address * 2),
                  static_cast<unsigned char>(text.size())};
-  frame.insert(frame.end(), text.begin(), text.end());
+  // Byte by byte: GCC 12 warns falsely (array-bounds) about a range insert here.
+  for (char byte : text) frame.push_back(static_cast<unsigned char>(byte));
   frame.push_back('P');
   return frame;
 }

@@ -33,11 +33,14 @@ struct SentSignal {
   double mono = 0;
 };
 
-// Runs Tarvex under the signal sender; plan like "TERM@7,INT@8".
+// Runs Tarvex under the signal sender; plan like "TERM@7,INT@8". A piped
+// console goes through a reader that each signal ends first.
 e2e::RunResult runWithSignals(e2e::RunOptions options, const std::string& plan,
-                              std::vector<SentSignal>* sent) {
-  options.wrapper = {
-      "/usr/bin/python3", SEND_SIGNALS_SCRIPT, "../sim-trace.txt", "signals.log", plan, "--"};
+                              std::vector<SentSignal>* sent, bool pipedConsole = false) {
+  options.wrapper = {"/usr/bin/python3", SEND_SIGNALS_SCRIPT, "../sim-trace.txt", "signals.log",
+                     plan};
+  if (pipedConsole) options.wrapper.push_back("--reader");
+  options.wrapper.push_back("--");
   e2e::RunResult result = e2e::run(options);
   std::istringstream log(result.readWorkFile("signals.log"));
   SentSignal signal;
@@ -69,18 +72,29 @@ e2e::RunOptions cycleWithVolume(const std::string& method, const std::string& vo
   return options;
 }
 
-TEST(RunSignal, TermMidCycleKeepsEveryReadingAndShutsDown) {
+// SIGTERM, or SIGINT to "Tarvex | tee log" as a whole: the reader ends first.
+class MidCycleSignal : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MidCycleSignal, KeepsEveryReadingAndShutsDown) {
+  const bool piped = GetParam();
+  const std::string signal = piped ? "SIGINT" : "SIGTERM";
   const auto options = cycleWithVolume("0\t64\tSTC060\n1\t66\tSTC045\n", "1000");
   std::vector<SentSignal> sent;
-  const auto result = runWithSignals(options, "TERM@8", &sent);
+  const auto result = runWithSignals(options, piped ? "INT@8" : "TERM@8", &sent, piped);
   ASSERT_TRUE(result.started) << result.error;
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(result.exitStatus, 143) << result.out;
-  EXPECT_TRUE(runtest::endsWith(result.out,
-                                "\nRun interrupted by SIGTERM.\n"
-                                "T1 faults: 0\tT2 faults: 0\n"
-                                "T1retries: 0\tT2retries: 0\n"))
-      << result.out;
+  ASSERT_EQ(sent.size(), 1u) << "ended before the signal with " << result.exitStatus << result.out;
+  EXPECT_EQ(result.exitStatus, piped ? 130 : 143) << result.out;
+  if (piped) {
+    // What was said after the reader ended is lost, and nothing else.
+    EXPECT_NE(result.out.find(" Time    PCC"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("Run interrupted"), std::string::npos) << result.out;
+  } else {
+    EXPECT_TRUE(runtest::endsWith(result.out, "\nRun interrupted by " + signal +
+                                                  ".\n"
+                                                  "T1 faults: 0\tT2 faults: 0\n"
+                                                  "T1retries: 0\tT2retries: 0\n"))
+        << result.out;
+  }
 
   // The pass in progress ends, then the shutdown follows its 1000 ms.
   const auto wire = runtest::frames(result.trace);
@@ -130,9 +144,14 @@ TEST(RunSignal, TermMidCycleKeepsEveryReadingAndShutsDown) {
   EXPECT_EQ(flowText, resolve(flowText, flowLines));
 
   const std::string panicLog = result.readWorkFile("PanicLog");
-  EXPECT_EQ(panicLog.substr(std::min<std::size_t>(19, panicLog.size())), panicEntry("SIGTERM"))
+  EXPECT_EQ(panicLog.substr(std::min<std::size_t>(19, panicLog.size())), panicEntry(signal))
       << panicLog;
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, MidCycleSignal, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return std::string(param.param ? "IntWithTheConsolePipeClosed" : "Term");
+                         });
 
 TEST(RunSignal, FurtherSignalsDoNotCutTheShutdownShort) {
   e2e::RunOptions options;
