@@ -434,6 +434,37 @@ def test_data_root_check_before_each_cycle(installed, root, there, status, messa
         os.remove("/etc/tarvex/pkgother.conf")
 
 
+# A blank or standard whose own settings are missing or wrong is refused
+# before it takes the instrument: its unit fails and that stops the
+# schedules. The settings of the kind's file, and the message.
+@pytest.mark.parametrize("kind,settings,message", [
+    ("blank", None, "Blank cycle of {i} not started: /etc/tarvex/{i}-blank.conf is missing; it "
+     "names the method of these cycles (see the section on blanks and standards in "
+     "/etc/tarvex/example.conf)"),
+    ("check", "STANDARD_IDS=CHK\n", "Check cycle of {i} not started: /etc/tarvex/{i}-check.conf "
+     "names no method of its own: set METHOD= there"),
+    ("calibration", "METHOD=/etc/tarvex/{i}.method\nSTANDARD_IDS= \n",
+     "Calibration cycle of {i} not started: STANDARD_IDS= in /etc/tarvex/{i}-calibration.conf "
+     "names no standard; set it to the id(s) that /etc/tarvex/{i}.standards lists"),
+    ("check", "METHOD=/etc/tarvex/{i}.method\nSTANDARD_IDS=CHK\nREPEATS=0\n",
+     "Check cycle of {i} not started: REPEATS=0 in /etc/tarvex/{i}-check.conf is not a whole "
+     "number from 1 to 99"),
+], ids=["no-settings", "no-method", "no-standard", "no-repeats"])
+def test_blank_or_standard_without_settings_of_its_own_is_refused(installed, kind, settings,
+                                                                   message):
+    write("/etc/tarvex/%s.conf" % CHECKED, "ROOT=%s\nMETHOD=/etc/tarvex/%s.method\n"
+          % (ROOT, CHECKED))
+    if settings:
+        write("/etc/tarvex/%s-%s.conf" % (CHECKED, kind), settings.format(i=CHECKED))
+    try:
+        refused = Service(KINDS[kind] + "@.service", CHECKED).run(timeout=30)
+        assert (refused.returncode, refused.stderr, refused.stdout) == (
+            255, message.format(i=CHECKED) + "\n", "")
+    finally:
+        subprocess.run(["rm", "-rf"] + glob.glob("/etc/tarvex/%s*" % CHECKED)
+                       + ["/var/lib/tarvex/" + CHECKED])
+
+
 @pytest.fixture(scope="module")
 def cycles(installed):
     """The instruments' cycles, run at the same time through their units' own
