@@ -492,11 +492,12 @@ def cycles(installed):
         for instance in INSTRUMENTS:
             check = units[instance, "sample"].run("ExecStartPre", timeout=30)
             assert (check.returncode, check.stderr) == (0, "")
-        trace = "/run/tarvex/%s/%s.strace" if shutil.which("strace") else "%.0s%.0s"
         pipes = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
         def start(instance, kind):
-            return units[instance, kind].start(trace=trace % (instance, kind) or None, **pipes)
+            trace = "/run/tarvex/%s/%s.strace" % (instance, kind)
+            return units[instance, kind].start(trace=trace if shutil.which("strace") else None,
+                                               **pipes)
 
         planted = plant_a_cycle_of_this_minute()
         running = {("pkgtest", "sample"): units["pkgtest", "sample"].start(**pipes),
