@@ -1,8 +1,8 @@
 """The Debian packages on this machine: install them, check what they set up,
-check each data root the way the cycle's unit does before a cycle, run two
-instruments at once through their units' own lines against two simulators
-started by their rehearsal units, report and serve one of them, purge
-everything and check what is left.
+check each data root the way the cycle's unit does before a cycle, run three
+instruments at once through their cycle units' own lines (samples, blanks and
+standards) against simulators started by their rehearsal units, report and
+serve one of them, purge everything and check what is left.
 
 Everything happens in a private mount namespace with memory-backed /run and
 /srv, so the machine's /run/Tarvex_rt and /srv are never touched. The units'
@@ -17,10 +17,14 @@ import fnmatch
 import glob
 import grp
 import gzip
+import hashlib
+import json
 import os
 import pwd
 import re
 import shlex
+import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -37,10 +41,34 @@ APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 EXAMPLES = "/usr/share/doc/tarvex/examples"
 GUIDE = "/usr/share/doc/tarvex/operator-guide.md.gz"
 SERVICE_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-# Two instruments with different column temperatures (simulator scenarios),
-# one with its data root below /srv/tarvex, one inside its state folder.
+# Three instruments with different column temperatures (simulator scenarios),
+# one with its data root inside its state folder, the others below
+# /srv/tarvex.
 INSTRUMENTS = {"pkgtest": ("/srv/tarvex/pkgtest", "31.00"),
-               "pkgtest2": ("/var/lib/tarvex/pkgtest2/data", "47.00")}
+               "pkgtest2": ("/var/lib/tarvex/pkgtest2/data", "47.00"),
+               "pkgtest3": ("/srv/tarvex/pkgtest3", "38.00")}
+KINDS = {"sample": "tarvex", "blank": "tarvex-blank", "check": "tarvex-check",
+         "calibration": "tarvex-calibration"}
+# What each instrument's blanks and standards read over its configuration
+# (cycles of 5 s, or of the instrument's 21 s); "{standard}" in a method
+# file's name stands for the standard's id, and both may hold quotes,
+# backslashes and letters beyond ASCII.
+SHORT = {"CYCLE": "13", "PIDDELAY": "1", "PIDCYCLE": "2"}
+ODD_METHOD = '/etc/tarvex/pkgtest2 "kalibrier\\ung" ü-{standard}.method'
+ODD_ID = 'S"1\\ä'
+KIND_SETTINGS = {
+    ("pkgtest", "check"): dict(SHORT, METHOD="/etc/tarvex/pkgtest-check.method",
+                               STANDARD_IDS="CHK"),
+    ("pkgtest2", "calibration"): dict(SHORT, METHOD=ODD_METHOD, STANDARD_IDS=ODD_ID + " S2"),
+    ("pkgtest3", "blank"): {"METHOD": "/etc/tarvex/pkgtest3-blank.method"}}
+# The cycles of each instrument, in time order: kind, standard, method file,
+# Tarvex's exit status.
+CYCLES = {"pkgtest": [("sample", None, EXAMPLES + "/method.txt", 0),
+                      ("check", "CHK", "/etc/tarvex/pkgtest-check.method", 0)],
+          "pkgtest2": [("calibration", ODD_ID, ODD_METHOD.format(standard=ODD_ID), 0),
+                       ("calibration", "S2", ODD_METHOD.format(standard="S2"), 0)],
+          "pkgtest3": [("blank", None, "/etc/tarvex/pkgtest3-blank.method", 130)]}
+STAMP = r"\d{4}-\d\d-\d\d_\d\d-\d\d-00"
 CHECKED = "pkgcheck"
 SYSTEMCTL_LOG = "/run/tarvex-test-systemctl.log"
 
@@ -83,10 +111,11 @@ class Service:
                     section = line
                 else:
                     key, value = line.split("=", 1)
-                    value = value.replace("%i", instance).replace("%C", "/var/cache")
+                    value = value.replace("%i", instance).replace("%C", "/var/cache").replace(
+                        "%n", name.replace("@.", "@%s." % instance))
                     self.settings.setdefault(section + key, []).append(value)
         self.environment = {}
-        for assignment in self.all("Environment"):
+        for assignment in shlex.split(" ".join(self.all("Environment"))):
             key, value = assignment.split("=", 1)
             self.environment[key] = value
         for path in self.all("EnvironmentFile"):
@@ -143,18 +172,23 @@ class Service:
             user.pw_uid, user.pw_gid, "--groups=" + groups if groups else "--clear-groups"))
         return "\n".join(lines)
 
-    def start(self, key="ExecStart", **popen):
+    def start(self, key="ExecStart", trace=None, **popen):
         """The command line as the unit runs it: its user, umask, working
-        directory, environment and sandbox."""
+        directory, environment and sandbox; with trace, under strace."""
+        tracing = ["strace", "-f", "-qq", "-o", trace] if trace else []
         return subprocess.Popen(
             ["unshare", "--mount", "--propagation", "private", "sh", "-c", self.sandbox(), "sh"]
-            + self.command(key), env=dict(self.environment, PATH=SERVICE_PATH),
+            + tracing + self.command(key), env=dict(self.environment, PATH=SERVICE_PATH),
             umask=int(self.one("UMask") or "0022", 8), text=True, **popen)
 
-    def run(self, key="ExecStart", timeout=120):
-        process = self.start(key, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = process.communicate(timeout=timeout)
-        return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+    def run(self, key="ExecStart", timeout=120, trace=None):
+        process = self.start(key, trace, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return finish(process, timeout)
+
+
+def finish(process, timeout=120):
+    out, err = process.communicate(timeout=timeout)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 def environment_file(path):
@@ -211,6 +245,15 @@ def configure(instance, root, column):
         conf = re.sub("^" + rehearsal + "$", lambda m: m.group(0)[1:].replace(
             "<instance>", instance), conf, flags=re.M)
     write("/etc/tarvex/%s.conf" % instance, conf)
+    for (named, kind), settings in KIND_SETTINGS.items():
+        if named != instance:
+            continue
+        write("/etc/tarvex/%s-%s.conf" % (instance, kind),
+              "".join("%s='%s'\n" % item for item in settings.items()))
+        for standard in settings.get("STANDARD_IDS", "-").split():
+            # The example method, told apart by a comment of its own.
+            method = settings["METHOD"].format(standard=standard)
+            write(method, "# %s\n%s" % (method, open(EXAMPLES + "/method.txt").read()))
     write("/etc/tarvex/%s.scenario" % instance, 'tc64.rct text "%s"\n' % column)
     write("/etc/tarvex/%s.sim" % instance, "SIMOPTIONS=--scenario /etc/tarvex/%s.scenario\n"
           % instance)
@@ -288,9 +331,10 @@ def test_install_sets_up_user_units_and_guide(installed):
     conffiles = run(["dpkg-query", "-W", "-f=${Conffiles}", "tarvex"]).stdout
     assert "/etc/tarvex/example.conf" in conffiles
 
-    units = [unit % "lab1" for unit in ("tarvex@%s.service", "tarvex@%s.timer",
-                                        "tarvex-halt@%s.service", "tarvex-report@%s.service",
-                                        "tarvex-sim@%s.service", "tarvex-web@%s.service")]
+    units = [unit % "lab1" for unit in [prefix + "@%s." + ending for prefix in KINDS.values()
+                                        for ending in ("service", "timer")]
+             + ["tarvex-halt@%s.service", "tarvex-report@%s.service", "tarvex-sim@%s.service",
+                "tarvex-web@%s.service"]]
     verify = subprocess.run(["systemd-analyze", "verify"] + units, capture_output=True, text=True)
     assert (verify.returncode, verify.stdout + verify.stderr) == (0, "")
 
@@ -319,7 +363,10 @@ ROOT = "/srv/tarvex/" + CHECKED
 OWNER_FIX = "  install -d -o tarvex -g tarvex -m 0750 "
 READ_ONLY = ["The unit may write only below /srv/tarvex/%s and /var/lib/tarvex/%s. To let it "
              "write {root}, run" % (CHECKED, CHECKED),
-             "  systemctl edit tarvex@%s.service" % CHECKED, "and add the lines", "  [Service]", "  ReadWritePaths={root}",
+             "  systemctl edit tarvex@%s.service" % CHECKED, "and add the lines", "  [Service]",
+             "  ReadWritePaths={root}",
+             "Each cycle unit of {i} needs that drop-in: tarvex@{i}.service, tarvex-blank@{i}.service, "
+             "tarvex-check@{i}.service and tarvex-calibration@{i}.service.".replace("{i}", CHECKED),
              "If its file system is mounted read-only (findmnt -T {root}), remount it read-write "
              "instead."]
 ELSEWHERE = "set ROOT= in /etc/tarvex/%s.conf to a folder such as %s" % (CHECKED, ROOT)
@@ -387,10 +434,46 @@ def test_data_root_check_before_each_cycle(installed, root, there, status, messa
         os.remove("/etc/tarvex/pkgother.conf")
 
 
+# A blank or standard whose own settings are missing or wrong is refused
+# before it takes the instrument: its unit fails and that stops the
+# schedules. The settings of the kind's file, and the message.
+@pytest.mark.parametrize("kind,settings,message", [
+    ("blank", None, "Blank cycle of {i} not started: /etc/tarvex/{i}-blank.conf is missing; it "
+     "names the method of these cycles (see the section on blanks and standards in "
+     "/etc/tarvex/example.conf)"),
+    ("check", "STANDARD_IDS=CHK\n", "Check cycle of {i} not started: /etc/tarvex/{i}-check.conf "
+     "names no method of its own: set METHOD= there"),
+    ("calibration", "METHOD=/etc/tarvex/{i}.method\nSTANDARD_IDS= \n",
+     "Calibration cycle of {i} not started: STANDARD_IDS= in /etc/tarvex/{i}-calibration.conf "
+     "names no standard; set it to the id(s) that /etc/tarvex/{i}.standards lists"),
+    ("check", "METHOD=/etc/tarvex/{i}.method\nSTANDARD_IDS=CHK\nREPEATS=0\n",
+     "Check cycle of {i} not started: REPEATS=0 in /etc/tarvex/{i}-check.conf is not a whole "
+     "number from 1 to 99"),
+], ids=["no-settings", "no-method", "no-standard", "no-repeats"])
+def test_blank_or_standard_without_settings_of_its_own_is_refused(installed, kind, settings,
+                                                                   message):
+    write("/etc/tarvex/%s.conf" % CHECKED, "ROOT=%s\nMETHOD=/etc/tarvex/%s.method\n"
+          % (ROOT, CHECKED))
+    if settings:
+        write("/etc/tarvex/%s-%s.conf" % (CHECKED, kind), settings.format(i=CHECKED))
+    try:
+        refused = Service(KINDS[kind] + "@.service", CHECKED).run(timeout=30)
+        assert (refused.returncode, refused.stderr, refused.stdout) == (
+            255, message.format(i=CHECKED) + "\n", "")
+    finally:
+        subprocess.run(["rm", "-rf"] + glob.glob("/etc/tarvex/%s*" % CHECKED)
+                       + ["/var/lib/tarvex/" + CHECKED])
+
+
 @pytest.fixture(scope="module")
 def cycles(installed):
-    """Both instruments' cycles, run at the same time through their units'
-    own lines, each against the simulator of its rehearsal unit."""
+    """The instruments' cycles, run at the same time through their units' own
+    lines, each instrument against the simulator of its rehearsal unit:
+    pkgtest a sample, and a check standard started while it runs; pkgtest2 a
+    calibration run of two standards, and a sample started while it runs;
+    pkgtest3 a blank due in a minute that has a cycle's files already,
+    stopped by SIGINT in its cycle. The check, the calibration and the
+    skipped sample run under strace."""
     simulators = []
     try:
         for instance, (root, column) in INSTRUMENTS.items():
@@ -404,49 +487,115 @@ def cycles(installed):
             simulators.append(simulator.start(stdout=open(said, "w"), stderr=subprocess.STDOUT))
             ready = simulator.run("ExecStartPost", timeout=30)
             assert ready.returncode == 0, open(said).read()
-        units = {instance: Service("tarvex@.service", instance) for instance in INSTRUMENTS}
-        for unit in units.values():
-            check = unit.run("ExecStartPre", timeout=30)
+        units = {(instance, kind): Service(KINDS[kind] + "@.service", instance)
+                 for instance in INSTRUMENTS for kind in KINDS}
+        for instance in INSTRUMENTS:
+            check = units[instance, "sample"].run("ExecStartPre", timeout=30)
             assert (check.returncode, check.stderr) == (0, "")
-        running = {instance: unit.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                   for instance, unit in units.items()}
-        ended = {instance: process.communicate(timeout=120)
-                 for instance, process in running.items()}
-        yield units, {instance: (running[instance].returncode,) + ended[instance]
-                      for instance in INSTRUMENTS}
+        pipes = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+        def start(instance, kind):
+            trace = "/run/tarvex/%s/%s.strace" % (instance, kind)
+            return units[instance, kind].start(trace=trace if shutil.which("strace") else None,
+                                               **pipes)
+
+        planted = plant_a_cycle_of_this_minute()
+        running = {("pkgtest", "sample"): units["pkgtest", "sample"].start(**pipes),
+                   ("pkgtest2", "calibration"): start("pkgtest2", "calibration"),
+                   ("pkgtest3", "blank"): units["pkgtest3", "blank"].start(**pipes)}
+        holders = {"pkgtest": holder("pkgtest", "sample")}
+        running["pkgtest", "check"] = start("pkgtest", "check")
+        holders["pkgtest2"] = holder("pkgtest2", "calibration")
+        ended = {("pkgtest2", "sample"): finish(start("pkgtest2", "sample"), 30)}
+        await_path("/run/tarvex/pkgtest3/PC.php", 120)
+        running["pkgtest3", "blank"].send_signal(signal.SIGINT)
+        ended.update({key: finish(process) for key, process in running.items()})
+        yield units, ended, holders, planted
     finally:
         for simulator in simulators:
             simulator.terminate()
             simulator.wait()
 
 
-def test_two_instruments_run_at_once_each_into_its_own_folders(cycles):
-    units, ended = cycles
+def holder(instance, kind):
+    """When the cycle of that kind took the instrument, as its lock says."""
+    for _ in range(600):
+        try:
+            words = open("/run/tarvex/%s/cycle.lock" % instance).read().split()
+        except FileNotFoundError:
+            words = []
+        if words[:1] == [kind]:
+            return int(words[1])
+        time.sleep(0.05)
+    pytest.fail("no %s cycle took %s" % (kind, instance))
+
+
+def await_path(path, seconds):
+    for _ in range(seconds * 20):
+        if os.path.exists(path):
+            return
+        time.sleep(0.05)
+    pytest.fail(path + " did not appear")
+
+
+def plant_a_cycle_of_this_minute():
+    """A result file of the current minute in pkgtest3's data root, as a
+    cycle that ended early would leave it; at least 10 s before the minute's
+    end. Its stamp and path."""
+    if time.localtime().tm_sec >= 50:
+        time.sleep(61 - time.localtime().tm_sec)
+    stamp = time.strftime("%Y-%m-%d_%H-%M-00")
+    folder = os.path.join(INSTRUMENTS["pkgtest3"][0], stamp[:10])
+    make_tarvex_folder(folder)
+    path = os.path.join(folder, "Flow_%s.TLog" % stamp)
+    write(path, "    0\t 46.7\t 30.0\n")
+    return stamp, path
+
+
+def stamps(root):
+    """Each stamp in the data root with the names of its files."""
+    found = {}
+    for path in glob.glob(os.path.join(root, "*", "*")):
+        name = os.path.basename(path)
+        stamp = re.search(STAMP, name).group(0)
+        found.setdefault(stamp, []).append(name.replace("_" + stamp, ""))
+    return {stamp: sorted(names) for stamp, names in found.items()}
+
+
+def clock(epoch):
+    """A time of day as the cycle units say it: with the date when not today's."""
+    when = time.localtime(epoch)
+    today = time.strftime("%F") == time.strftime("%F", when)
+    return time.strftime("%H:%M:%S" if today else "%F %H:%M:%S", when)
+
+
+def test_instruments_run_at_once_each_into_its_own_folders(cycles):
+    units, _, _, (planted, _) = cycles
     tarvex = pwd.getpwnam("tarvex").pw_uid
     for instance, (root, column) in INSTRUMENTS.items():
-        unit = units[instance]
-        status, out, err = ended[instance]
-        assert (status, err) == (0, ""), out
-        assert out.endswith("Done.\n\n") and "\r" not in out, "-silent: no status line"
+        unit = units[instance, "sample"]
         command = unit.command()
-        assert command[0] == "/usr/bin/Tarvex" and command[-2:] == ["-silent", "-runtimedump"]
+        assert command[:2] == ["/usr/libexec/tarvex/run-cycle", "--kind"]
+        assert command[command.index("--") + 1] == "/usr/bin/Tarvex"
+        assert command[-2:] == ["-silent", "-runtimedump"]
         assert unit.environment["PORT"] == "/run/tarvex-sim/%s/ttyGC" % instance
         # The rehearsal's port: its pseudo-terminal, owned by the service user.
         pty = os.stat(os.path.realpath(unit.environment["PORT"]))
         assert (os.major(pty.st_rdev), pty.st_uid) == (136, tarvex)
 
-        # Its data root holds its own cycle, with its own column temperature.
-        days = os.listdir(root)
-        assert len(days) == 1
-        day = os.path.join(root, days[0])
-        names = sorted(re.sub(r"_\d{4}-\d\d-\d\d_\d\d-\d\d-00", "", name)
-                       for name in os.listdir(day))
-        assert names == ["Flow.TLog", "PID.dat", "TC64.TLog", "TC66.TLog"]
-        for name in os.listdir(day):
-            status = os.stat(os.path.join(day, name))
-            assert (status.st_uid, status.st_mode & 0o777) == (tarvex, 0o640)
-        tc64 = glob.glob(os.path.join(day, "TC64_*.TLog"))[0]
-        readings = re.findall(r"^\s+\d+\t\s*([0-9.]+)\t", open(tc64).read(), re.M)
+        # Its data root holds its own cycles, each with files of its own
+        # stamp and its own column temperature.
+        found = stamps(root)
+        found.pop(planted if instance == "pkgtest3" else None, None)
+        assert list(found.values()) == [["Flow.TLog", "Meta.json", "PID.dat", "TC64.TLog",
+                                         "TC66.TLog"]] * len(CYCLES[instance])
+        for path in glob.glob(os.path.join(root, "*", "*")):
+            if planted in path:
+                continue
+            status = os.stat(path)
+            assert (status.st_uid, status.st_mode & 0o777) == (tarvex, 0o640), path
+        readings = re.findall(r"^\s+\d+\t\s*([0-9.]+)\t", "".join(
+            open(path).read() for path in glob.glob(os.path.join(root, "*", "TC64_*"))), re.M)
         assert readings and set(readings) == {"%.1f" % float(column)}
         # Its dump folder, the unit's own runtime folder, holds its own values.
         dump = "/run/tarvex/" + instance
@@ -457,18 +606,113 @@ def test_two_instruments_run_at_once_each_into_its_own_folders(cycles):
     assert os.listdir("/run/Tarvex_rt") == []
 
 
+@pytest.mark.parametrize("instance", INSTRUMENTS)
+def test_each_cycle_has_meta_beside_its_files(cycles, instance):
+    """Meta_<stamp>.json per cycle, in time order: its kind, standard and
+    method (quotes, backslashes and UTF-8 as they are), the method's SHA-256,
+    Tarvex's exit status and version."""
+    version = run(["dpkg-query", "-W", "-f=${Version}", "tarvex"]).stdout.split("-")[0]
+    expected = [{"kind": kind, "standard": standard, "instrument": instance, "method": method,
+                 "method_sha256": hashlib.sha256(open(method, "rb").read()).hexdigest(),
+                 "exit_status": status, "program_version": version}
+                for kind, standard, method, status in CYCLES[instance]]
+    metas = sorted(glob.glob(os.path.join(INSTRUMENTS[instance][0], "*", "Meta_*.json")))
+    assert [json.load(open(path, encoding="utf-8")) for path in metas] == expected
+
+
+WAITS_FOR_ITS_MINUTE = (r"{kind} cycle of {instance} waits until \d\d:\d\d:00 so as not to share "
+                        r"the result files of the \d\d:\d\d cycle")
+
+
+# Each cycle unit's start: the instrument, its kind, its exit status and the
+# lines of its own (not Tarvex's) on standard output, in order, as patterns.
+# A cycle that would start in the minute of the one before waits for the
+# next minute first, which only pkgtest3's blank does for sure.
+@pytest.mark.parametrize("instance,kind,status,lines", [
+    ("pkgtest", "sample", 0, []),
+    ("pkgtest", "check", 0, ["Check cycle of pkgtest waits for the sample cycle running since "
+                             "{since}", r"Check cycle of pkgtest starts after waiting \d+ s",
+                             "Check cycle of pkgtest with standard CHK"]),
+    ("pkgtest2", "calibration", 0, [
+        re.escape("Calibration cycle of pkgtest2 with standard %s (1 of 2)" % ODD_ID),
+        re.escape("Calibration cycle of pkgtest2 with standard S2 (2 of 2)")]),
+    ("pkgtest3", "blank", 130, ["Blank cycle of pkgtest3 waits until {next} so as not to share "
+                                "the result files of the {planted} cycle"]),
+])
+def test_cycle_units_say_what_they_wait_for(cycles, instance, kind, status, lines):
+    _, ended, holders, (planted, _) = cycles
+    minute = time.mktime(time.strptime(planted, "%Y-%m-%d_%H-%M-00"))
+    values = {"kind": kind.capitalize(), "instance": instance, "planted": planted[11:16].replace(
+        "-", ":"), "next": time.strftime("%H:%M:%S", time.localtime(minute + 60)),
+        "since": clock(holders.get(instance, 0))}
+    ran = ended[instance, kind]
+    assert (ran.returncode, ran.stderr) == (status, ""), ran.stdout
+    said = [line for line in ran.stdout.splitlines() if line.startswith(values["kind"] + " cycle")]
+    if kind != "blank":
+        said = [line for line in said
+                if not re.fullmatch(WAITS_FOR_ITS_MINUTE.format(**values), line)]
+    assert len(said) == len(lines) and all(
+        re.fullmatch(line.format(**values), got) for line, got in zip(lines, said)), said
+    if status == 130:  # Tarvex itself got the signal: its panic entry says so
+        assert "interrupted by SIGINT" in open("/var/lib/tarvex/%s/PanicLog" % instance).read()
+
+
+def test_sample_due_while_a_standard_runs_is_skipped(cycles):
+    _, ended, holders, _ = cycles
+    skipped = ended["pkgtest2", "sample"]
+    assert (skipped.returncode, skipped.stdout, skipped.stderr) == (0, (
+        "Sample cycle of pkgtest2 skipped: a calibration cycle has been running since %s\n"
+        % clock(holders["pkgtest2"])), "")
+
+
+def test_blank_keeps_the_minute_that_had_a_cycle(cycles):
+    _, _, _, (planted, path) = cycles
+    assert open(path).read() == "    0\t 46.7\t 30.0\n"
+    assert stamps(INSTRUMENTS["pkgtest3"][0])[planted] == ["Flow.TLog"]
+
+
+def syscall_group(group):
+    names = set()
+    lines = run(["systemd-analyze", "syscall-filter", group]).stdout.split("\n")
+    for line in lines[1:]:
+        name = line.strip()
+        if name.startswith("@"):
+            names |= syscall_group(name)
+        elif name and not name.startswith("#"):
+            names.add(name)
+    return names
+
+
+def test_cycles_need_nothing_their_sandbox_forbids(cycles):
+    """The system calls of run-cycle, the tools it runs and Tarvex, against
+    the cycle units' filter, and no memory both writable and executable."""
+    traces = glob.glob("/run/tarvex/*/*.strace")
+    if not traces:
+        pytest.skip("needs strace")
+    assert len(traces) == 3
+    text = "".join(open(path).read() for path in traces)
+    calls = set(re.findall(r"^\d+\s+([a-z0-9_]+)\(", text, re.M))
+    assert {"execve", "flock", "fsync", "wait4"} <= calls
+    allowed = syscall_group("@system-service") - syscall_group("@privileged") \
+        - syscall_group("@resources")
+    assert calls - allowed == set()
+    assert "PROT_WRITE|PROT_EXEC" not in text
+
+
 def test_report_and_web_unit_of_one_instrument(cycles):
-    units, _ = cycles
+    units, _, _, _ = cycles
     instance = "pkgtest"
     root = INSTRUMENTS[instance][0]
-    # After each cycle, success or not, the report unit runs.
-    assert "tarvex-report@%s.service" % instance in units[instance].all("OnSuccess", "[Unit]")
-    assert "tarvex-report@%s.service" % instance in units[instance].all("OnFailure", "[Unit]")
+    # After each cycle unit, success or not, the report unit runs.
+    for kind in KINDS:
+        unit = units[instance, kind]
+        assert "tarvex-report@%s.service" % instance in unit.all("OnSuccess", "[Unit]")
+        assert "tarvex-report@%s.service" % instance in unit.all("OnFailure", "[Unit]")
     run(["cp", "/etc/tarvex/example.peaks", "/etc/tarvex/%s.peaks" % instance])
     report = Service("tarvex-report@.service", instance).run(timeout=120)
     assert report.returncode == 0, report.stdout + report.stderr
     reports = "/var/lib/tarvex/%s/reports" % instance
-    pid = glob.glob(os.path.join(root, "*", "PID_*.dat"))[0]
+    pid = sorted(glob.glob(os.path.join(root, "*", "PID_*.dat")))[0]
     day, stamp = os.path.basename(os.path.dirname(pid)), pid[-23:-4]
     made = os.listdir(os.path.join(reports, day))
     assert stamp + ".peaks.csv" in made and stamp + ".cdf" in made
@@ -518,7 +762,8 @@ def test_purge_stops_units_and_keeps_data_roots(installed, cycles):
     wants = "/etc/systemd/system/multi-user.target.wants/tarvex-web@pkgtest.service"
     os.makedirs(os.path.dirname(wants), exist_ok=True)
     os.symlink(UNITS + "/tarvex-web@.service", wants)
-    days = {root: sorted(os.listdir(root)) for root, _ in INSTRUMENTS.values()}
+    roots = {root: sorted(glob.glob(os.path.join(root, "*", "*"))) for root, _ in
+             INSTRUMENTS.values()}
     try:
         purge = run(APT + ["purge"] + PACKAGES, env=APT_ENV)
     finally:
@@ -526,14 +771,15 @@ def test_purge_stops_units_and_keeps_data_roots(installed, cycles):
             run(["umount", path])
     requests = open(SYSTEMCTL_LOG).read().splitlines()
     assert "stop tarvex-web@*.service" in requests
-    assert "stop tarvex@*.timer tarvex@*.service tarvex-sim@*.service" in requests
+    assert ("stop tarvex@*.timer tarvex-blank@*.timer tarvex-check@*.timer "
+            "tarvex-calibration@*.timer tarvex@*.service tarvex-blank@*.service "
+            "tarvex-check@*.service tarvex-calibration@*.service tarvex-sim@*.service") in requests
     assert not os.path.lexists(wants)
 
     # Each data root is whole, the one in a state folder too; the state
     # folders keep what the packages did not make, and purge says so.
     for root, _ in INSTRUMENTS.values():
-        assert sorted(os.listdir(root)) == days[root]
-        assert len(os.listdir(os.path.join(root, days[root][0]))) == 4
+        assert sorted(glob.glob(os.path.join(root, "*", "*"))) == roots[root] != []
     for instance in INSTRUMENTS:
         state = "/var/lib/tarvex/" + instance
         kept = sorted(os.listdir(state))
