@@ -15,7 +15,7 @@ from conftest import STAMP, run_program, run_tool, standard_trace
 from tarvex_report.peaks import analyse
 from tarvex_report.peaktable import Compound, name_peaks
 
-HEADER = "peak,name,retention_s,start_s,end_s,height_mV,area_mVs,width_s"
+HEADER = "peak,name,retention_s,start_s,end_s,height_mV,area_mVs,width_s,comment"
 
 
 @pytest.fixture(scope="module")
