@@ -1,9 +1,9 @@
 """The detector trace's noise, its spikes and its baseline.
 
-- A spike is one reading that leaves both its neighbours by far more than
-  the noise while they, on either side, bend back towards the trace: no
-  peak the column can make is one reading wide. It is replaced by the
-  median of the five readings about it.
+- A spike is one reading that leaves the curve through the two readings on
+  either side of it by far more than the noise, while that curve's
+  neighbours bend back the other way: no peak the column can make is one
+  reading wide. It is dropped, as if the converter had not answered then.
 - The noise is the robust standard deviation of the readings about their
   smoothed copy, over the baseline; drift does not count.
 - The baseline is first sketched as the trace with every feature narrower
@@ -23,7 +23,7 @@ import math
 
 import numpy as np
 from scipy.ndimage import (convolve1d, grey_closing, grey_opening, maximum_filter1d,
-                           median_filter, minimum_filter1d)
+                           minimum_filter1d)
 from scipy.interpolate import CubicHermiteSpline
 from scipy.signal import savgol_coeffs
 
@@ -38,11 +38,17 @@ SMOOTHING = savgol_coeffs(SMOOTHING_POINTS, 2)
 RESIDUAL_SHARE = float(np.sqrt(np.sum((np.eye(SMOOTHING_POINTS)[SMOOTHING_POINTS // 2] -
                                        SMOOTHING) ** 2)))
 NOISE_BLOCK = 16
-# A spike leaves the line between its neighbours by this many deviations of
-# that departure (a reading's own noise and its neighbours' mean).
+# A spike leaves the cubic through its neighbours by this many deviations of
+# that departure.
 SPIKE_DEVIATIONS = 8.0
 # ... and its neighbours bend back by at least this share of it.
 SPIKE_ECHO = 0.3
+# ... and of two neighbouring candidates, it departs at least this share of
+# the other's departure. Spikes left behind by one round show in the next.
+SPIKE_RIVAL = 0.85
+SPIKE_ROUNDS = 3
+# The cubic through two evenly spaced readings on either side, at the middle.
+EVEN_CUBIC = np.array([-1.0, 4.0, 0.0, 4.0, -1.0]) / 6
 # Peaks and dips are narrower than this (s); baseline wander is slower.
 FEATURE_S = 150.0
 # The baseline's sketch works on means over this many grid points, and its
@@ -52,8 +58,10 @@ SKETCH_DROP = 32.0
 # Each grid point's baseline is a parabola fitted to the baseline points
 # within this window (s) centred on it ...
 BASELINE_WINDOW_S = 240.0
-# ... when at least this many lie on either side.
+# ... when at least this many lie on either side; fitted every this many
+# seconds, the cubic that meets the parabolas in level and slope between.
 BASELINE_MIN_POINTS = 15
+BASELINE_STRIDE_S = 5.0
 
 
 def uniform_grid(times, values):
@@ -76,32 +84,85 @@ def smoothed(values):
 
 
 def without_spikes(times, values):
-    """The readings with one-reading spikes replaced by the median of the
-    five readings about them, and how many there were."""
-    if len(values) < 5:
-        return values, 0
-    before, after = times[:-2], times[2:]
-    share = (times[1:-1] - before) / (after - before)
-    line = values[:-2] + share * (values[2:] - values[:-2])
-    departure = np.concatenate(([0.0], values[1:-1] - line, [0.0]))
-    inner = departure[1:-1]
-    spread = 1.4826 * middle(np.abs(inner - middle(inner)))
+    """The readings without the one-reading spikes (as if the converter had
+    not answered then), and how many there were."""
+    dropped = 0
+    for _ in range(SPIKE_ROUNDS):
+        spikes = find_spikes(times, values)
+        if len(spikes) == 0:
+            break
+        keep = np.ones(len(values), dtype=bool)
+        keep[spikes] = False
+        times, values, dropped = times[keep], values[keep], dropped + len(spikes)
+    return times, values, dropped
+
+
+def find_spikes(times, values):
+    """Indices of the readings that leave the cubic through the two readings
+    on either side by far more than the noise while the neighbours bend back
+    the other way: a spike pulls the curve through them its own way, no
+    curve the column draws does that."""
+    if len(values) < 7:
+        return np.empty(0, dtype=int)
+    departure = np.zeros(len(values))
+    departure[2:-2] = values[2:-2] - cubic_through_neighbours(times, values)
+    spread = 1.4826 * middle(np.abs(departure[2:-2] - middle(departure[2:-2])))
     limit = SPIKE_DEVIATIONS * max(spread, NOISE_FLOOR_MV)
-    # Both neighbours bend back by a share of the spike (the trace's first
-    # and last readings have no departure and do not object) ...
-    left = departure[:-2] * np.sign(inner) <= -SPIKE_ECHO * np.abs(inner)
-    right = departure[2:] * np.sign(inner) <= -SPIKE_ECHO * np.abs(inner)
-    left[0] = right[-1] = True
-    # ... and it stands out of the readings about it, not only out of its
-    # neighbours (a reading between two spikes does not).
-    median = median_filter(values, 5, mode="nearest")
-    alone = (values[1:-1] - median[1:-1]) * np.sign(inner) > limit / 2
-    spikes = 1 + np.flatnonzero((np.abs(inner) > limit) & left & right & alone)
-    if len(spikes) == 0:
-        return values, 0
-    cleaned = values.copy()
-    cleaned[spikes] = median[spikes]
-    return cleaned, len(spikes)
+    # Next to the first and last readings, the line through the neighbours.
+    for k in (1, len(values) - 2):
+        share = (times[k] - times[k - 1]) / (times[k + 1] - times[k - 1])
+        departure[k] = values[k] - (values[k - 1] + share * (values[k + 1] - values[k - 1]))
+    inner, size = departure[1:-1], np.abs(departure)
+    echo = -SPIKE_ECHO * size[1:-1]
+    left = departure[:-2] * np.sign(inner) <= echo
+    right = departure[2:] * np.sign(inner) <= echo
+    left[0] = right[-1] = True  # the first and last readings cannot tell
+    bent = left & right
+    # The corners of a clipped peak's flat top bend as sharply, but they are
+    # equal to a neighbour, or lie between their neighbours with the flat
+    # top's equal readings beyond.
+    rise = np.diff(values)
+    between = rise[:-1] * rise[1:] > 0
+    flat = np.abs(rise) <= NOISE_FLOOR_MV
+    corner = flat[:-1] | flat[1:] | (between & (np.concatenate(([False], flat[:-2])) |
+                                                np.concatenate((flat[2:], [False]))))
+    candidate = np.concatenate(([0.0], np.where((size[1:-1] > limit) & bent & ~corner,
+                                                size[1:-1], 0.0), [0.0]))
+    # A spike's neighbours may pass for spikes too, departing by about two
+    # thirds of it: of neighbouring candidates, those that depart nearly the
+    # most. (A reading between two spikes departs as much as they do, and
+    # goes with them.)
+    rival = SPIKE_RIVAL * np.maximum(candidate[:-2], candidate[2:])
+    return 1 + np.flatnonzero((candidate[1:-1] > 0) & (candidate[1:-1] >= rival))
+
+
+def cubic_through_neighbours(times, values):
+    """For each reading but the two first and last, the cubic through the
+    two readings on either side of it, at its time."""
+    # Where the four steps about a reading are even (nearly everywhere),
+    # the cubic's weights are fixed.
+    guessed = convolve1d(values, EVEN_CUBIC)[2:-2]
+    steps = np.diff(times)
+    odd = np.abs(steps - np.median(steps)) > 1e-6 * np.max(steps)
+    uneven = np.flatnonzero(odd[:-3] | odd[1:-2] | odd[2:-1] | odd[3:])
+    if len(uneven):
+        k = uneven + 2
+        guessed[uneven] = cubic_at(times[k], [times[k + j] for j in (-2, -1, 1, 2)],
+                                   [values[k + j] for j in (-2, -1, 1, 2)])
+    return guessed
+
+
+def cubic_at(at, times, values):
+    """The cubics through four points each (Lagrange's form: four arrays
+    of times, four of values) at the times at."""
+    total = np.zeros(len(at))
+    for j, (t_j, v_j) in enumerate(zip(times, values)):
+        weight = np.ones(len(at))
+        for k, t_k in enumerate(times):
+            if k != j:
+                weight *= (at - t_k) / (t_j - t_k)
+        total += weight * v_j
+    return total
 
 
 def middle(values):
@@ -165,18 +226,20 @@ def sketch(grid, smooth, noise):
 
 def fit_baseline(grid, on_grid, mask):
     """A parabola fitted to the baseline points within half a window on
-    either side of each grid point, where at least BASELINE_MIN_POINTS lie
-    on each side of it: it bends with slow wander under a peak as it does
-    beside it. Across longer masked stretches it is the cubic that meets
+    either side of every BASELINE_STRIDE-th grid point, where at least
+    BASELINE_MIN_POINTS lie on each side of it: it bends with slow wander
+    under a peak as it does beside it. Between those points, and across
+    the masked stretches where none could be fitted, the cubic that meets
     the parabolas on either side in level and slope; towards the trace's
-    ends, past the first and last such grid points, it goes on with the
-    slope of the straight line fitted in their windows."""
+    ends, past the first and last of them, the straight line fitted in
+    their windows."""
     step = grid[1] - grid[0]
     reach = max(int(BASELINE_WINDOW_S / 2 / step), 2)
+    stride = max(min(int(BASELINE_STRIDE_S / step), reach // 4), 1)
     # Sums over each window of w u^k and of w y u^k (u the grid index in
     # half windows, w 1 on the baseline points), moved to the window's
     # centre a by the binomial theorem: the least-squares parabola's normal
-    # equations at every grid point.
+    # equations.
     u = np.arange(len(grid)) / reach
     weight = mask.astype(float)
     powers = [weight]
@@ -184,37 +247,35 @@ def fit_baseline(grid, on_grid, mask):
         powers.append(powers[-1] * u)
     columns = np.vstack(powers + [p * on_grid for p in powers[:3]])
     totals = np.hstack((np.zeros((8, 1)), np.cumsum(columns, axis=1)))
-    index = np.arange(len(grid))
-    window = (totals[:, np.minimum(index + reach + 1, len(grid))] -
-              totals[:, np.maximum(index - reach, 0)])
-    shifts = [np.ones(len(u))]
+    centres = np.unique(np.append(np.arange(0, len(grid), stride), len(grid) - 1))
+    low, high = np.maximum(centres - reach, 0), np.minimum(centres + reach + 1, len(grid))
+    window = totals[:, high] - totals[:, low]
+    shifts = [np.ones(len(centres))]
     for _ in range(4):
-        shifts.append(shifts[-1] * -u)
+        shifts.append(shifts[-1] * -u[centres])
     m0, m1, m2, m3, m4 = (centred(window[:5], shifts, k) for k in range(5))
     s0, s1, s2 = (centred(window[5:], shifts, k) for k in range(3))
     det = m0 * (m2 * m4 - m3 * m3) - m1 * (m1 * m4 - m2 * m3) + m2 * (m1 * m3 - m2 * m2)
-    level = s0 * (m2 * m4 - m3 * m3) - m1 * (s1 * m4 - m3 * s2) + m2 * (s1 * m3 - m2 * s2)
-    rise = m0 * (s1 * m4 - m3 * s2) - s0 * (m1 * m4 - m2 * m3) + m2 * (m1 * s2 - m2 * s1)
     counts = totals[0]
-    before = counts[index] - counts[np.maximum(index - reach, 0)]
-    after = counts[np.minimum(index + reach + 1, len(grid))] - counts[index + 1]
-    usable = (np.minimum(before, after) >= BASELINE_MIN_POINTS) & (det > 1e-9 * m0 ** 3)
-    t, v = grid[mask], on_grid[mask]
-    if not np.any(usable):
+    sided = np.minimum(counts[centres] - counts[low], counts[high] - counts[centres + 1])
+    usable = np.flatnonzero((sided >= BASELINE_MIN_POINTS) & (det > 1e-9 * m0 ** 3))
+    if len(usable) == 0:
+        t, v = grid[mask], on_grid[mask]
         return np.mean(v) + edge_slope(t, v) * (grid - np.mean(t))
-    fitted = level[usable] / det[usable]
-    slopes = rise[usable] / det[usable] / (reach * step)
-    where = grid[usable]
+    m0, m1, m2, m3, m4, s0, s1, s2, det = (a[usable] for a in (m0, m1, m2, m3, m4, s0, s1,
+                                                                s2, det))
+    fitted = (s0 * (m2 * m4 - m3 * m3) - m1 * (s1 * m4 - m3 * s2) +
+              m2 * (s1 * m3 - m2 * s2)) / det
+    where = grid[centres[usable]]
     baseline = np.full(len(grid), fitted[0])
     if len(where) > 1:
-        # Across the stretches where no parabola could be fitted, a cubic
-        # that meets the parabolas on either side in level and slope.
+        slopes = (m0 * (s1 * m4 - m3 * s2) - s0 * (m1 * m4 - m2 * m3) +
+                  m2 * (m1 * s2 - m2 * s1)) / det / (reach * step)
         inside = (grid >= where[0]) & (grid <= where[-1])
         baseline[inside] = CubicHermiteSpline(where, fitted, slopes)(grid[inside])
     # Towards the ends, along the straight line fitted in the first and last
     # windows (steadier than a parabola's tangent at the window's edge).
-    ends = np.flatnonzero(usable)[[0, -1]]
-    n, x, xx, y, xy = m0[ends], m1[ends], m2[ends], s0[ends], s1[ends]
+    n, x, xx, y, xy = (a[[0, -1]] for a in (m0, m1, m2, s0, s1))
     lines = (n * xy - x * y) / (n * xx - x * x) / (reach * step)
     head, tail = grid < where[0], grid > where[-1]
     baseline[head] = fitted[0] + lines[0] * (grid[head] - where[0])

@@ -36,19 +36,19 @@ method:
 from dataclasses import dataclass
 
 import numpy as np
-from scipy.interpolate import CubicSpline
 from scipy.signal import find_peaks, peak_widths
 
 from . import DEFAULT_SNR
-from .baseline import (FEATURE_S, MIN_READINGS, NOISE_FLOOR_MV, SMOOTHING_POINTS, first_noise, fit_baseline,
-                       robust_noise, sketch, smoothed, uniform_grid, without_spikes)
+from .baseline import (FEATURE_S, MIN_READINGS, NOISE_FLOOR_MV, SMOOTHING_POINTS, cubic_at,
+                       first_noise, fit_baseline, robust_noise, sketch, smoothed, uniform_grid,
+                       without_spikes)
 
 __all__ = ["Analysis", "Peak", "analyse", "uniform_grid", "PEAK_TO_PEAK_SIGMAS"]
 
 # Signal-to-noise is 2H/h, as the pharmacopoeias have it, with the
 # peak-to-peak noise h taken as six standard deviations of the baseline noise.
 PEAK_TO_PEAK_SIGMAS = 6.0
-MASK_ROUNDS = 3
+MASK_ROUNDS = 2
 # Bumps and dips this many noise deviations high or deep are kept out of
 # the baseline, reported or not, as far as they stand this many deviations
 # out of it (a baseline a little off between two peaks must not join them).
@@ -57,11 +57,17 @@ FEATURE_DEVIATIONS = 4.0
 # height (a Gaussian is down to 1/1000 at 3.2, a tail twice the peak's
 # deviation at 7).
 REACH = 6.0
+# A peak is at least this many readings wide at half height.
+NARROWEST = 3.0
 # Share of the highest reading above which the apex is fitted.
 TOP_SHARE = 0.4
 SATURATION_RUN = 3
-# Readings of a clipped detector agree within the converter's resolution.
+# Readings of a clipped detector agree within the converter's resolution,
+# where the peak would have fallen by this many times that resolution.
 SATURATION_SPREAD_MV = NOISE_FLOOR_MV
+SATURATION_FALL = 10.0
+# A Gaussian's width at half height in standard deviations.
+GAUSSIAN_WIDTHS = 2 * np.sqrt(2 * np.log(2))
 
 
 @dataclass(frozen=True)
@@ -102,7 +108,7 @@ def analyse(times, values, snr=DEFAULT_SNR):
         empty = np.empty(0)
         return Analysis([], float("nan"), empty, empty,
                         "only %d readings: too few to look for peaks" % len(times))
-    values, spikes = without_spikes(times, values)
+    times, values, spikes = without_spikes(times, values)
     grid, on_grid = uniform_grid(times, values)
     smooth = smoothed(on_grid)
     residual = values - smoothed(values)
@@ -219,17 +225,21 @@ def segment(times, values, start, end):
 
 def filled(t, v, step):
     """The readings with the missing ones (a step well over the grid's)
-    filled in from a cubic spline through them all."""
+    filled in from the cubic through the two readings on either side."""
     steps = np.diff(t)
     gaps = np.flatnonzero(steps > 1.5 * step)
     if len(gaps) == 0 or len(t) < 4:
         return t, v
-    extra = np.concatenate([t[k] + step * np.arange(1, int(round(steps[k] / step)))
-                            for k in gaps])
-    extra = extra[extra < t[-1]]
+    counts = np.rint(steps[gaps] / step).astype(int) - 1
+    after = np.repeat(gaps, counts)  # the reading before each missing one
+    extra = t[after] + step * (np.arange(len(after)) - np.repeat(np.cumsum(counts) - counts,
+                                                                   counts) + 1)
+    first = np.clip(after - 1, 0, len(t) - 4)
+    around = [first + k for k in range(4)]
     times = np.concatenate((t, extra))
     order = np.argsort(times, kind="stable")
-    return times[order], np.concatenate((v, CubicSpline(t, v)(extra)))[order]
+    guessed = cubic_at(extra, [t[k] for k in around], [v[k] for k in around])
+    return times[order], np.concatenate((v, guessed))[order]
 
 
 def measure(times, values, step, line, start, end, apex_time, start_code, end_code):
@@ -238,7 +248,7 @@ def measure(times, values, step, line, start, end, apex_time, start_code, end_co
     top = climb(above, int(np.argmin(np.abs(t - apex_time))))
     if above[top] <= 0:
         return None
-    plateau = flat_top(v, top)
+    plateau = flat_top(t, v, above, top)
     if plateau is not None:
         retention = 0.5 * (t[plateau[0]] + t[plateau[1]])
         height = float(np.mean(above[plateau[0]:plateau[1] + 1]))
@@ -247,9 +257,12 @@ def measure(times, values, step, line, start, end, apex_time, start_code, end_co
         retention, height = fit_top(t, above, top)
         full_t, full_v = filled(t, v, step)
         area = float(np.trapz(full_v - line_at(line, full_t), full_t))
+    width = half_height_width(t, above, top, height)
+    if width < NARROWEST * step:
+        return None  # a burst of spikes; no peak the column makes is this narrow
     return Peak(retention=retention, start=start, end=end, height=height, area=area,
-                width=half_height_width(t, above, top, height), start_code=start_code,
-                end_code=end_code, line=line, saturated=plateau is not None)
+                width=width, start_code=start_code, end_code=end_code, line=line,
+                saturated=plateau is not None)
 
 
 def line_at(line, t):
@@ -268,14 +281,20 @@ def climb(above, k):
             return k
 
 
-def flat_top(v, top):
+def flat_top(t, v, above, top):
     """(first, last) index of the run of readings around the highest one
     that agree with it within the converter's resolution, when it is
-    SATURATION_RUN long and nothing in the peak is higher; else None."""
+    SATURATION_RUN long, nothing in the peak is higher, and a peak of this
+    height and width would have fallen by several times that resolution
+    over the run (the broad top of a small peak is as flat); else None."""
     first, last = run_around(np.abs(v - v[top]) <= SATURATION_SPREAD_MV, top)
     if last - first + 1 < SATURATION_RUN or np.max(v) > v[top] + SATURATION_SPREAD_MV:
         return None
-    return first, last
+    height = above[top]
+    sigma = half_height_width(t, above, top, height) / GAUSSIAN_WIDTHS
+    half = 0.5 * (t[last] - t[first])
+    fall = height * -np.expm1(-0.5 * (half / sigma) ** 2) if sigma > 0 else height
+    return (first, last) if fall > SATURATION_FALL * SATURATION_SPREAD_MV else None
 
 
 def run_around(inside, k):
@@ -300,8 +319,13 @@ def fit_top(t, above, top):
         scale = max(t[last] - t[top], t[top] - t[first])
         x = (t[first:last + 1] - t[top]) / scale
         for degree in ((3, 2) if len(y) >= 6 else (2,)):
+            # Weighted least squares by the normal equations: x within
+            # [-1, 1] and at most a cubic keep them well conditioned.
             powers = x[:, None] ** np.arange(degree + 1) * y[:, None]
-            coefficients, *_ = np.linalg.lstsq(powers, np.log(y) * y, rcond=None)
+            try:
+                coefficients = np.linalg.solve(powers.T @ powers, powers.T @ (np.log(y) * y))
+            except np.linalg.LinAlgError:
+                continue
             best = highest(coefficients, x[0], x[-1])
             if best is not None:
                 return float(t[top] + best[0] * scale), float(np.exp(best[1]))

@@ -274,14 +274,16 @@ def dip_alone_scene(rng):
 
 def spikes_scene(rng):
     """3 to 8 one-reading spikes of 10-20 mV (a quarter of them downwards)
-    away from two real peaks."""
-    peaks, noise = resolved(rng, (50.0, 200.0), count=(2, 2), noise=uniform(rng, 0.05, 0.3))
-    spikes = []
-    while len(spikes) < rng.integers(3, 9):
-        second = int(rng.integers(20, TRACE_SECONDS - 20))
-        if all(abs(second - p.retention) > 5 * p.sigma for p in peaks):
-            spikes.append((second, uniform(rng, 10.0, 20.0) * (-1 if rng.random() < 0.25 else 1)))
-    return drifting(rng, peaks, noise, spikes=tuple(spikes))
+    at random, on the peaks too, with three real peaks."""
+    peaks, noise = resolved(rng, (50.0, 200.0), count=(3, 3), noise=uniform(rng, 0.05, 0.3))
+    seconds = [int(round(p.retention + rng.uniform(-2, 2) * p.sigma)) for p in peaks[:1]]
+    while len(seconds) < rng.integers(3, 9):
+        second = int(rng.integers(3, TRACE_SECONDS - 2))
+        if all(abs(second - other) > 2 for other in seconds):
+            seconds.append(second)
+    spikes = tuple((second, uniform(rng, 10.0, 20.0) * (-1 if rng.random() < 0.25 else 1))
+                   for second in seconds)
+    return drifting(rng, peaks, noise, spikes=spikes)
 
 
 def clipped_scene(rng):
@@ -345,9 +347,9 @@ CASES = [
          "sigma (+ 0-30 s) from the dip; noise 0.05-0.3 mV"),
     Case("-30 mV dip alone", dip_alone_scene,
          generator="dip sigma 3-20 s, noise 0.05-0.5 mV; no peak"),
-    Case("One-reading spikes of 10-20 mV", spikes_scene, area=2.0,
-         generator="3-8 spikes, a quarter downwards, two Gaussians S/N 50-200, "
-         "noise 0.05-0.3 mV"),
+    Case("One-reading spikes of 10-20 mV", spikes_scene, area=2.5,
+         generator="3-8 spikes anywhere (one on the first peak, within 2 sigma of its apex), "
+         "a quarter downwards; three Gaussians, S/N 50-200, noise 0.05-0.3 mV"),
     Case("Peak clipped flat by the detector", clipped_scene, height=2.0, area=2.0,
          generator="Gaussian sigma 3-10 s, 200-600 mV, clipped at 50-85 % of its height; "
          "two more below the ceiling, S/N >= 50; truth = the clipped peak"),
