@@ -94,7 +94,12 @@ def draw_chromatogram(axes, trace, analysis, labels, problem):
     axes.set_xlim(trace.times[0], trace.times[-1])
     low, high = np.min(trace.values), np.max(trace.values)
     room = high - low + 1e-9
-    axes.set_ylim(low - 0.04 * room, high + (0.3 if analysis.peaks else 0.1) * room)
+    # Room above the highest peak for the upright labels, more for the
+    # longer ones of saturated peaks.
+    headroom = 0.1 if not analysis.peaks else 0.3
+    if any(peak.saturated for peak in analysis.peaks):
+        headroom = 0.45
+    axes.set_ylim(low - 0.04 * room, high + headroom * room)
     axes.text(0.995, 0.98, summary(analysis), transform=axes.transAxes, ha="right", va="top",
               fontsize=9, bbox={"facecolor": "white", "edgecolor": "#999999", "alpha": 0.9})
 

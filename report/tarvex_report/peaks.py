@@ -21,8 +21,8 @@ method:
   lines) and integrated above one straight baseline from the group's start
   to its end;
 - the area is the trapezoid over the readings' own times; a reading missing
-  inside a peak is filled in from a cubic spline through the readings, not
-  cut off by a chord;
+  inside a peak is filled in from the cubic through the two readings on
+  either side, not cut off by a chord;
 - retention and height come from the maximum of a cubic fitted to the
   logarithm of the readings above TOP_SHARE of the highest (exact for a
   Gaussian top, and it follows a tailing peak's skew instead of leaning
@@ -50,8 +50,7 @@ __all__ = ["Analysis", "Peak", "analyse", "uniform_grid", "PEAK_TO_PEAK_SIGMAS"]
 PEAK_TO_PEAK_SIGMAS = 6.0
 MASK_ROUNDS = 2
 # Bumps and dips this many noise deviations high or deep are kept out of
-# the baseline, reported or not, as far as they stand this many deviations
-# out of it (a baseline a little off between two peaks must not join them).
+# the baseline, reported or not.
 FEATURE_DEVIATIONS = 4.0
 # A group reaches no further from an apex than this many half widths at half
 # height (a Gaussian is down to 1/1000 at 3.2, a tail twice the peak's
@@ -131,7 +130,8 @@ def analyse(times, values, snr=DEFAULT_SNR):
 def baseline_mask(corrected, deviations, noise, step):
     """Grid points that may carry the baseline: outside every peak group and
     every dip, each widened by an eighth of its length and the smoothing's
-    reach so that their feet stay out. Wider features are the baseline's own slow wander."""
+    reach so that their feet stay out. Wider features are the baseline's own
+    slow wander."""
     mask = np.ones(len(corrected), dtype=bool)
     level = deviations * noise
     widest = FEATURE_S / 2 / step

@@ -1,9 +1,9 @@
 """Synthetic chromatograms with known peaks, the cases of the accuracy table
 (each a row: how its traces are made, what the peak finder must meet), and
 the worst errors the peak finder makes on them. Run as a program it prints
-the table of docs/report.md:
+the table of docs/report.md (50 seeds per case; the tests take 10):
 
-    /usr/bin/python3 report/tests/synthetic.py
+    /usr/bin/python3 report/tests/synthetic.py [seeds]
 
 Every trace is one a real detector could give: a reading a second for
 TRACE_SECONDS, MISSING_READINGS of them missing at random, a baseline near
@@ -14,6 +14,7 @@ case's ranges.
 
 import os
 import sys
+import time
 import zlib
 from dataclasses import dataclass, field
 
@@ -88,6 +89,7 @@ class Scene:
     spikes: tuple = ()  # (reading's second, mV)
     ceiling: float = None  # mV: the detector's output clips here
     missing_at: tuple = ()  # seconds that are among the missing readings
+    resolution: float = 0.0  # mV the readings are rounded to; 0: not rounded
 
     def baseline(self, times):
         amplitude, period, phase = self.wander
@@ -123,6 +125,8 @@ def synthesize(scene, rng, missing=MISSING_READINGS, seconds=TRACE_SECONDS, also
         values[np.searchsorted(times, second)] += size
     if scene.ceiling is not None:
         values = np.minimum(values, scene.ceiling)
+    if scene.resolution:
+        values = np.round(values / scene.resolution) * scene.resolution
     return times, values
 
 
@@ -215,7 +219,9 @@ def tailing_scene(rng):
     ratios = list(rng.permutation([1.0, 1.0, 2.0, 2.0]))
     tails = [s * r for s, r in zip(sigmas, ratios)]
     room = {s: t for s, t in zip(sigmas, tails)}
-    centres = placed(rng, sigmas, room=lambda a, b: 5 * a + 8 * room[a] + 5 * b)
+    # Each tail has room to come down before the next peak or the trace's end.
+    centres = placed(rng, sigmas, high=TRACE_SECONDS - 250.0,
+                     room=lambda a, b: 5 * a + 8 * room[a] + 5 * b)
     heights = rng.uniform(20.0, 200.0, 4)
     peaks = [tailing_of_height(c, h, s, t) for c, h, s, t in zip(centres, heights, sigmas, tails)]
     return drifting(rng, peaks, noise_for(50, heights.min()))
@@ -300,6 +306,16 @@ def clipped_scene(rng):
                  ceiling=scene.baseline(tall.retention) + plateau)
 
 
+def fine_scene(rng):
+    """A quiet detector read to the converter's 0.01 mV: noise 0.005-0.05 mV,
+    4-6 Gaussians at S/N 50-80 and three spikes."""
+    noise = float(rng.choice([0.005, 0.01, 0.02, 0.05]))
+    peaks, _ = resolved(rng, (50.0, 80.0), noise=noise)
+    spikes = tuple((int(second), uniform(rng, 10.0, 20.0))
+                   for second in rng.choice(np.arange(10, TRACE_SECONDS - 10, 5), 3, False))
+    return drifting(rng, peaks, noise, spikes=spikes, resolution=0.01)
+
+
 def quiet_scene(rng):
     """Noise and wander alone: 1.5 mV at noise 0.15 mV or 0.5 mV at 0.05 mV,
     period 600 s; or noise alone, 0.05-1 mV."""
@@ -328,7 +344,8 @@ CASES = [
          generator="4-6 Gaussians, sigma 2-10 s, each at S/N 30-33, noise 0.1-0.5 mV"),
     Case("Tailing, tau = sigma and 2 sigma", tailing_scene, 0.5, 5.0,
          generator="4 EMGs, sigma 2-10 s, two with tau = sigma, two with tau = 2 sigma, "
-         "apex 20-200 mV, the lowest at S/N 50; retention = the EMG's maximum"),
+         "apex 20-200 mV, the lowest at S/N 50, tails ending inside the trace; retention = "
+         "the EMG's maximum"),
     Case("Pairs at resolution 1.5", lambda rng: pairs_scene(rng, 1.5, (0.8, 1.25), (0.25, 1.0)),
          area=2.0, generator="2 pairs, sigma 2-10 s, second sigma 0.8-1.25 times and height "
          "0.25-1 times the first (either order), S/N >= 50"),
@@ -353,6 +370,9 @@ CASES = [
     Case("Peak clipped flat by the detector", clipped_scene, height=2.0, area=2.0,
          generator="Gaussian sigma 3-10 s, 200-600 mV, clipped at 50-85 % of its height; "
          "two more below the ceiling, S/N >= 50; truth = the clipped peak"),
+    Case("Quiet detector read to 0.01 mV", fine_scene, 0.5, 2.0, 2.0,
+         "noise 0.005, 0.01, 0.02 or 0.05 mV, readings rounded to 0.01 mV; 4-6 Gaussians, "
+         "sigma 2-10 s, S/N 50-80; three spikes of 10-20 mV; no top may pass for clipped"),
     Case("Noise and wander alone", quiet_scene,
          generator="wander 1.5 mV at noise 0.15 mV or 0.5 mV at 0.05 mV, 600 s; or noise "
          "0.05-1 mV alone; no peak"),
@@ -366,6 +386,7 @@ class Errors:
     missed: int = 0
     false: int = 0
     mismarked: int = 0  # saturated where not, or not where
+    processor: float = 0.0  # s that analyse() took, all traces
     retention: list = field(default_factory=list)  # s, absolute
     height: list = field(default_factory=list)  # %, absolute
     area: list = field(default_factory=list)  # %, absolute
@@ -386,7 +407,10 @@ def run_case(case, seeds=SEEDS):
         rng = case_rng(case, seed)
         scene = case.make(rng)
         times, values = synthesize(scene, rng)
-        score(errors, expected(scene, times), analyse(times, values).peaks)
+        started = time.process_time()
+        found = analyse(times, values).peaks
+        errors.processor += time.process_time() - started
+        score(errors, expected(scene, times), found)
     return errors
 
 
@@ -409,22 +433,29 @@ def score(errors, truth, found):
     errors.false += len(found) - len(used)
 
 
-def table():
-    rows = ["| Case | how the traces are made | limits (worst) | traces | peaks | missed | "
-            "false | saturated marked wrongly | retention, worst (s) | height, worst | "
+def table(seeds=SEEDS):
+    """The accuracy table (Markdown) and the mean processor time analyse()
+    took per trace."""
+    rows = ["| Case | how the traces are made | limits (worst peak) | traces | peaks | missed "
+            "| false | saturated marked wrongly | retention, worst (s) | height, worst | "
             "area, worst |",
             "|---|---|---|---|---|---|---|---|---|---|---|"]
+    spent, traces = 0.0, 0
     for case in CASES:
-        e = run_case(case)
-        limits = ", ".join(text for value, text in (
-            (case.retention, "RT %s s"), (case.height, "height %s %%"),
-            (case.area, "area %s %%")) if value is not None) % tuple(
-            v for v in (case.retention, case.height, case.area) if v is not None)
+        e = run_case(case, seeds)
+        spent, traces = spent + e.processor, traces + e.traces
+        limits = [text % value for value, text in ((case.retention, "RT %g s"),
+                                                   (case.height, "height %g %%"),
+                                                   (case.area, "area %g %%"))
+                  if value is not None]
         rows.append("| %s | %s | %s | %d | %d | %d | %d | %d | %.2f | %.2f %% | %.2f %% |" % (
-            case.title, case.generator, limits or "no peak", e.traces, e.peaks, e.missed,
-            e.false, e.mismarked, e.worst("retention"), e.worst("height"), e.worst("area")))
-    return "\n".join(rows)
+            case.title, case.generator, ", ".join(limits) or "no peak", e.traces, e.peaks,
+            e.missed, e.false, e.mismarked, e.worst("retention"), e.worst("height"),
+            e.worst("area")))
+    return "\n".join(rows), spent / traces
 
 
 if __name__ == "__main__":
-    print(table())
+    text, per_trace = table(range(int(sys.argv[1]) if len(sys.argv) > 1 else 50))
+    print(text)
+    print("\nanalyse(): %.1f ms of processor time per trace, mean" % (1e3 * per_trace))
