@@ -58,10 +58,10 @@ SKETCH_DROP = 32.0
 # Each grid point's baseline is a parabola fitted to the baseline points
 # within this window (s) centred on it ...
 BASELINE_WINDOW_S = 240.0
-# ... when at least this many lie on either side; fitted every this many
-# seconds, the cubic that meets the parabolas in level and slope between.
+# ... when at least this many lie on either side; fitted to and at blocks
+# of this many seconds, the cubic that meets the parabolas between them.
 BASELINE_MIN_POINTS = 15
-BASELINE_STRIDE_S = 5.0
+BASELINE_BLOCK_S = 5.0
 
 
 def uniform_grid(times, values):
@@ -226,38 +226,51 @@ def sketch(grid, smooth, noise):
 
 def fit_baseline(grid, on_grid, mask):
     """A parabola fitted to the baseline points within half a window on
-    either side of every BASELINE_STRIDE-th grid point, where at least
+    either side of every block of BASELINE_BLOCK_S, where at least
     BASELINE_MIN_POINTS lie on each side of it: it bends with slow wander
-    under a peak as it does beside it. Between those points, and across
-    the masked stretches where none could be fitted, the cubic that meets
-    the parabolas on either side in level and slope; towards the trace's
-    ends, past the first and last of them, the straight line fitted in
-    their windows."""
+    under a peak as it does beside it. Between the blocks, and across the
+    masked stretches where none could be fitted, the cubic that meets the
+    parabolas on either side in level and slope; towards the trace's ends,
+    past the first and last of them, the straight line fitted in their
+    windows. The baseline points of a block count as their mean at their
+    mean time: a few seconds are nothing to a window of minutes."""
     step = grid[1] - grid[0]
     reach = max(int(BASELINE_WINDOW_S / 2 / step), 2)
-    stride = max(min(int(BASELINE_STRIDE_S / step), reach // 4), 1)
-    # Sums over each window of w u^k and of w y u^k (u the grid index in
-    # half windows, w 1 on the baseline points), moved to the window's
-    # centre a by the binomial theorem: the least-squares parabola's normal
-    # equations.
-    u = np.arange(len(grid)) / reach
-    weight = mask.astype(float)
-    powers = [weight]
+    size = max(min(int(BASELINE_BLOCK_S / step), reach // 4), 1)
+    count = -(-len(grid) // size)
+    padded = np.zeros(count * size)
+    weight, index, level = padded.copy(), padded.copy(), padded.copy()
+    weight[:len(grid)] = mask
+    index[:len(grid)] = np.arange(len(grid))
+    level[:len(grid)] = on_grid
+    n = weight.reshape(count, size).sum(axis=1)
+    where = (weight * index).reshape(count, size).sum(axis=1)
+    means = (weight * level).reshape(count, size).sum(axis=1)
+    taken = n > 0
+    where[taken] /= n[taken]
+    means[taken] /= n[taken]
+    where[~taken] = np.arange(count)[~taken] * size + (size - 1) / 2
+    # Sums over each window of n u^k and of n y u^k (u the index in half
+    # windows), moved to the block's time a by the binomial theorem: the
+    # least-squares parabola's normal equations.
+    u = where / reach
+    powers = [n]
     for _ in range(4):
         powers.append(powers[-1] * u)
-    columns = np.vstack(powers + [p * on_grid for p in powers[:3]])
+    columns = np.vstack(powers + [p * means for p in powers[:3]])
     totals = np.hstack((np.zeros((8, 1)), np.cumsum(columns, axis=1)))
-    centres = np.unique(np.append(np.arange(0, len(grid), stride), len(grid) - 1))
-    low, high = np.maximum(centres - reach, 0), np.minimum(centres + reach + 1, len(grid))
+    blocks = np.arange(count)
+    span = reach // size
+    low, high = np.maximum(blocks - span, 0), np.minimum(blocks + span + 1, count)
     window = totals[:, high] - totals[:, low]
-    shifts = [np.ones(len(centres))]
+    shifts = [np.ones(count)]
     for _ in range(4):
-        shifts.append(shifts[-1] * -u[centres])
+        shifts.append(shifts[-1] * -u)
     m0, m1, m2, m3, m4 = (centred(window[:5], shifts, k) for k in range(5))
     s0, s1, s2 = (centred(window[5:], shifts, k) for k in range(3))
     det = m0 * (m2 * m4 - m3 * m3) - m1 * (m1 * m4 - m2 * m3) + m2 * (m1 * m3 - m2 * m2)
     counts = totals[0]
-    sided = np.minimum(counts[centres] - counts[low], counts[high] - counts[centres + 1])
+    sided = np.minimum(counts[blocks] - counts[low], counts[high] - counts[blocks + 1])
     usable = np.flatnonzero((sided >= BASELINE_MIN_POINTS) & (det > 1e-9 * m0 ** 3))
     if len(usable) == 0:
         t, v = grid[mask], on_grid[mask]
@@ -266,20 +279,20 @@ def fit_baseline(grid, on_grid, mask):
                                                                 s2, det))
     fitted = (s0 * (m2 * m4 - m3 * m3) - m1 * (s1 * m4 - m3 * s2) +
               m2 * (s1 * m3 - m2 * s2)) / det
-    where = grid[centres[usable]]
+    at = grid[0] + where[usable] * step
     baseline = np.full(len(grid), fitted[0])
-    if len(where) > 1:
+    if len(at) > 1:
         slopes = (m0 * (s1 * m4 - m3 * s2) - s0 * (m1 * m4 - m2 * m3) +
                   m2 * (m1 * s2 - m2 * s1)) / det / (reach * step)
-        inside = (grid >= where[0]) & (grid <= where[-1])
-        baseline[inside] = CubicHermiteSpline(where, fitted, slopes)(grid[inside])
+        inside = (grid >= at[0]) & (grid <= at[-1])
+        baseline[inside] = CubicHermiteSpline(at, fitted, slopes)(grid[inside])
     # Towards the ends, along the straight line fitted in the first and last
     # windows (steadier than a parabola's tangent at the window's edge).
     n, x, xx, y, xy = (a[[0, -1]] for a in (m0, m1, m2, s0, s1))
     lines = (n * xy - x * y) / (n * xx - x * x) / (reach * step)
-    head, tail = grid < where[0], grid > where[-1]
-    baseline[head] = fitted[0] + lines[0] * (grid[head] - where[0])
-    baseline[tail] = fitted[-1] + lines[1] * (grid[tail] - where[-1])
+    head, tail = grid < at[0], grid > at[-1]
+    baseline[head] = fitted[0] + lines[0] * (grid[head] - at[0])
+    baseline[tail] = fitted[-1] + lines[1] * (grid[tail] - at[-1])
     return baseline
 
 
