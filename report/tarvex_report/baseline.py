@@ -1,9 +1,9 @@
 """The detector trace's noise, its spikes and its baseline.
 
 - A spike is one reading that leaves the curve through the two readings on
-  either side of it by far more than the noise, while that curve's
-  neighbours bend back the other way: no peak the column can make is one
-  reading wide. It is dropped, as if the converter had not answered then.
+  either side of it by far more than the noise, while its neighbours bend
+  back the other way: no peak the column can make is one reading wide. It
+  is dropped, as if the converter had not answered then.
 - The noise is the robust standard deviation of the readings about their
   smoothed copy, over the baseline; drift does not count.
 - The baseline is first sketched as the trace with every feature narrower
@@ -55,8 +55,8 @@ FEATURE_S = 150.0
 # parabola drops this many noise deviations over half FEATURE_S.
 SKETCH_BLOCK = 5
 SKETCH_DROP = 32.0
-# Each grid point's baseline is a parabola fitted to the baseline points
-# within this window (s) centred on it ...
+# The baseline is a parabola fitted to the baseline points within this
+# window (s) centred on each block ...
 BASELINE_WINDOW_S = 240.0
 # ... when at least this many lie on either side; fitted to and at blocks
 # of this many seconds, the cubic that meets the parabolas between them.
