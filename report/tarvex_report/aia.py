@@ -126,10 +126,18 @@ def global_attributes(cycle, now, analysis, target_volume, filling):
 def processing_comment(analysis):
     if analysis.note:
         return "No peak processing: %s." % analysis.note
-    return ("Baseline noise %.4g mV (standard deviation); peaks at signal-to-noise 2H/h of at "
+    text = ("Baseline noise %.4g mV (standard deviation); peaks at signal-to-noise 2H/h of at "
             "least the threshold, h = %g standard deviations; groups split at the valleys by "
             "drop lines; areas by trapezoid over the readings' own times."
             % (analysis.noise, PEAK_TO_PEAK_SIGMAS))
+    saturated = [str(number) for number, peak in enumerate(analysis.peaks, start=1)
+                 if peak.saturated]
+    if saturated:
+        text += (" Saturated (flat top, the detector clipped it; height and area too small): "
+                 "peak%s %s." % ("" if len(saturated) == 1 else "s", ", ".join(saturated)))
+    if analysis.spikes:
+        text += " One-reading spikes left out: %d." % analysis.spikes
+    return text
 
 
 def share(values):

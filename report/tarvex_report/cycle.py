@@ -17,7 +17,7 @@ from .results import (cycle_of, output_paths, read_flow_log, read_pid_file,
                       read_temperature_log, read_text)
 
 PEAKS_HEADER = ["peak", "name", "retention_s", "start_s", "end_s", "height_mV", "area_mVs",
-                "width_s"]
+                "width_s", "comment"]
 TARGET = re.compile(r"[Tt]arget sample volume (\d+) ccm")
 
 
@@ -85,5 +85,5 @@ def peaks_csv(peaks, names):
     for number, (peak, name) in enumerate(zip(peaks, names), start=1):
         writer.writerow([number, name, "%.2f" % peak.retention, "%.2f" % peak.start,
                          "%.2f" % peak.end, "%.3f" % peak.height, "%.3f" % peak.area,
-                         "%.2f" % peak.width])
+                         "%.2f" % peak.width, "saturated" if peak.saturated else ""])
     return text.getvalue()

@@ -26,6 +26,7 @@ STYLE = {
 }
 TRACE_COLOUR = "#1f1f1f"
 BASELINE_COLOUR = "#c0392b"
+SATURATED_COLOUR = "#e67e00"
 PEAK_FILLS = ("#9ecae1", "#fdd0a2")
 CONTROLLER_COLOURS = {64: "#1f77b4", 66: "#d62728"}
 # Room an upright label needs across (points), and the share of the page's
@@ -93,7 +94,12 @@ def draw_chromatogram(axes, trace, analysis, labels, problem):
     axes.set_xlim(trace.times[0], trace.times[-1])
     low, high = np.min(trace.values), np.max(trace.values)
     room = high - low + 1e-9
-    axes.set_ylim(low - 0.04 * room, high + (0.3 if analysis.peaks else 0.1) * room)
+    # Room above the highest peak for the upright labels, more for the
+    # longer ones of saturated peaks.
+    headroom = 0.1 if not analysis.peaks else 0.3
+    if any(peak.saturated for peak in analysis.peaks):
+        headroom = 0.45
+    axes.set_ylim(low - 0.04 * room, high + headroom * room)
     axes.text(0.995, 0.98, summary(analysis), transform=axes.transAxes, ha="right", va="top",
               fontsize=9, bbox={"facecolor": "white", "edgecolor": "#999999", "alpha": 0.9})
 
@@ -101,8 +107,15 @@ def draw_chromatogram(axes, trace, analysis, labels, problem):
 def summary(analysis):
     if analysis.note:
         return analysis.note
-    return "%d peak%s, baseline noise %.3g mV (s.d.)" % (
+    text = "%d peak%s, baseline noise %.3g mV (s.d.)" % (
         len(analysis.peaks), "" if len(analysis.peaks) == 1 else "s", analysis.noise)
+    saturated = sum(peak.saturated for peak in analysis.peaks)
+    if saturated:
+        text += "\n%d saturated (flat top): height and area too small" % saturated
+    if analysis.spikes:
+        text += "\n%d one-reading spike%s left out" % (analysis.spikes,
+                                                      "" if analysis.spikes == 1 else "s")
+    return text
 
 
 def label_shifts(retentions, room):
@@ -136,7 +149,12 @@ def draw_peak(axes, trace, peak, label, fill, shift_pt=0.0):
             axes.plot([time, time], [peak.baseline_at(time), np.interp(time, trace.times,
                       trace.values)], color=BASELINE_COLOUR, linewidth=1.0)
     apex = float(peak.baseline_at(peak.retention) + peak.height)
-    axes.plot([peak.retention], [apex], marker="v", color=BASELINE_COLOUR, markersize=5)
+    if peak.saturated:
+        # The detector clipped it: its height and area are too small.
+        axes.plot([peak.retention], [apex], marker="X", color=SATURATED_COLOUR, markersize=9)
+        label += " (saturated)"
+    else:
+        axes.plot([peak.retention], [apex], marker="v", color=BASELINE_COLOUR, markersize=5)
     # Upright labels: neighbouring peaks a few seconds apart keep theirs apart.
     leader = {"arrowstyle": "-", "color": "#666666", "linewidth": 0.6} if shift_pt else None
     axes.annotate(label, (peak.retention, apex), xytext=(shift_pt, 12 if shift_pt else 7),

@@ -15,7 +15,7 @@ from conftest import STAMP, run_program, run_tool, standard_trace
 from tarvex_report.peaks import analyse
 from tarvex_report.peaktable import Compound, name_peaks
 
-HEADER = "peak,name,retention_s,start_s,end_s,height_mV,area_mVs,width_s"
+HEADER = "peak,name,retention_s,start_s,end_s,height_mV,area_mVs,width_s,comment"
 
 
 @pytest.fixture(scope="module")
@@ -54,7 +54,9 @@ def test_peak_list_has_the_header_and_one_named_row_per_peak(reported):
     rows = list(csv.DictReader(text.splitlines()))
     assert [r["peak"] for r in rows] == ["1", "2", "3"]
     assert [r["name"] for r in rows] == ["benzene", "toluene", "xylene"]
-    expected = analyse(reported["times"], reported["values"]).peaks
+    # The tool reads the readings as written, to five decimals.
+    written = np.array([float("%.5f" % v) for v in reported["values"]])
+    expected = analyse(reported["times"], written).peaks
     for row, peak in zip(rows, expected):
         assert row["retention_s"] == "%.2f" % peak.retention
         assert row["start_s"] == "%.2f" % peak.start
@@ -173,3 +175,21 @@ def test_cycle_without_peak_table_numbers_the_peaks(cycle, tmp_path):
     rows = list(csv.DictReader(open(tmp_path / "out" / (STAMP + ".peaks.csv"))))
     assert [(r["peak"], r["name"]) for r in rows] == [("1", "")]
     assert float(rows[0]["retention_s"]) == pytest.approx(400, abs=0.5)
+
+
+def test_a_clipped_peak_is_marked_saturated_in_the_peak_list_and_the_cdf(cycle, tmp_path):
+    from synthetic import gaussian
+
+    times = np.arange(1.0, 601.0)
+    values = 100 + 0.2 * np.sin(times) + sum(gaussian(c, h, 4.0).values(times)
+                                             for c, h in ((150, 80.0), (300, 400.0)))
+    cycle.write_all(times, np.minimum(values, 350.0))
+    status, _, err = run_tool("cycle", cycle.pid, "--out", tmp_path / "out")
+    assert status == 0, err
+    rows = list(csv.DictReader(open(tmp_path / "out" / (STAMP + ".peaks.csv"))))
+    assert [r["comment"] for r in rows] == ["", "saturated"]
+    assert [float(r["retention_s"]) for r in rows] == pytest.approx([150, 300], abs=0.1)
+    assert float(rows[1]["height_mV"]) == pytest.approx(250.0, abs=0.5)
+    with netCDF4.Dataset(tmp_path / "out" / (STAMP + ".cdf")) as cdf:
+        assert ("Saturated (flat top, the detector clipped it; height and area too small): "
+                "peak 2.") in cdf.getncattr("peak_processing_results_comments")
