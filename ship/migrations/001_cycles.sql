@@ -160,8 +160,11 @@ BEGIN
     FOREACH parent IN ARRAY ARRAY['cycle', 'trace', 'temperature', 'flow', 'peak', 'amount'] LOOP
       part := parent || '_' || to_char(month, 'YYYY_MM');
       IF to_regclass(format('tarvex_store.%I', part)) IS NULL THEN
+        -- Another instrument may be making it: wait for it, then look
+        -- again with a fresh snapshot of the catalog.
         PERFORM pg_advisory_xact_lock(hashtext('tarvex_store.ensure_months'));
-        IF to_regclass(format('tarvex_store.%I', part)) IS NULL THEN
+        IF NOT EXISTS (SELECT 1 FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace
+                       WHERE n.nspname = 'tarvex_store' AND c.relname = part) THEN
           EXECUTE format('CREATE TABLE tarvex_store.%I PARTITION OF tarvex_store.%I '
                          'FOR VALUES FROM (%L) TO (%L)', part, parent,
                          month AT TIME ZONE 'UTC', (month + interval '1 month') AT TIME ZONE 'UTC');

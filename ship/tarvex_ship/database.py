@@ -90,6 +90,8 @@ class Link:
             try:
                 return psycopg.connect(self.conninfo, autocommit=True)
             except psycopg.OperationalError as error:
+                if "connection option" in str(error) or "invalid sslmode" in str(error):
+                    raise BadInput("--dsn: %s" % first_line(error)) from None
                 if refused_for_good(error):
                     raise Refused("the database refused the connection (%s): check the user and "
                                   "database in the DSN and the password file" % first_line(error)

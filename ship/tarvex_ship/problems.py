@@ -16,7 +16,7 @@ MESSAGE_LIMIT = 400
 
 
 def say(message):
-    line = " ".join(str(message).split())
+    line = " ".join(str(message).strip().splitlines())
     if len(line) > MESSAGE_LIMIT:
         line = line[:MESSAGE_LIMIT - 3] + "..."
     print("%s: %s" % (PROGRAM, line), file=sys.stderr, flush=True)

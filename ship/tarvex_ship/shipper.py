@@ -17,11 +17,13 @@ from .paniclog import read_new_entries
 from .problems import (BAD_INPUT, SHIPPED, STOPPED, UNREACHABLE, BadInput, Notes, say)
 from .reportfiles import calibration_in_force, calibration_row
 from .state import State
-from .upload import CALIBRATION_UPSERT, ENSURE_MONTHS, PANIC_UPSERT, ship_batch, ship_rows
+from .upload import (CALIBRATION_UPSERT, ENSURE_MONTHS, PANIC_UPSERT, refused_for_its_content,
+                     ship_batch, ship_rows)
 
 REFUSED = "refused:"  # signature of a cycle the database refused, until its files change
 INDEX = re.compile(r"(index)\.json")
 CALIBRATION_FILE = re.compile(r"(calibration)\.json")
+BATCH_ATTEMPTS = 5
 
 
 class Run:
@@ -87,9 +89,9 @@ class Run:
             try:
                 connection.execute(ENSURE_MONTHS, [[members[0].started]])
                 self.months.add(month)
-            except psycopg.OperationalError:
-                raise
             except psycopg.Error as error:
+                if not refused_for_its_content(error):
+                    raise
                 refused += [(cycle, first_line(error)) for cycle in members]
         return refused
 
@@ -110,7 +112,7 @@ class Run:
                     self.notes.add(getattr(error, "filename", None) or stamp,
                                    "cannot be read (%s); the cycle waits for the next run"
                                    % (error.strerror or error))
-            while True:
+            for attempt in range(1, BATCH_ATTEMPTS + 1):
                 try:
                     refused = self.ensure_months(connection, cycles)
                     bad = {cycle.stamp for cycle, _ in refused}
@@ -118,6 +120,10 @@ class Run:
                                           [cycle for cycle in cycles if cycle.stamp not in bad])
                     break
                 except psycopg.OperationalError as error:
+                    # The link dropped, or the server gave up the transactions
+                    # (a deadlock, a restart): the batch again on a new connection.
+                    if attempt == BATCH_ATTEMPTS:
+                        raise
                     say("connection lost (%s); connecting again" % first_line(error))
                     connection.close()
                     connection = link.connect()

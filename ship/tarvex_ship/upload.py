@@ -124,11 +124,18 @@ def ship_batch(connection, instrument, cycles):
             try:
                 with connection.transaction():
                     send_cycle(cursor, instrument, cycle)
-            except psycopg.OperationalError:
-                raise
             except psycopg.Error as error:
+                if not refused_for_its_content(error):
+                    raise
                 refused.append((cycle, first_line(error)))
     return refused
+
+
+def refused_for_its_content(error):
+    """Data exceptions (22...) and broken constraints (23...) are the cycle's
+    own; anything else (a deadlock, a server short of resources, a right
+    missing) is not, and the cycle stays in the backlog."""
+    return (getattr(error, "sqlstate", None) or "")[:2] in ("22", "23")
 
 
 def first_line(error):
