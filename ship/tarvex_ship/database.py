@@ -65,7 +65,7 @@ class Unreachable(Exception):
 
 def first_line(error):
     lines = [line.strip() for line in str(error).strip().split("\n") if line.strip()]
-    return " ".join(lines[:2]) or type(error).__name__
+    return lines[0] if lines else type(error).__name__
 
 
 def refused_for_good(error):

@@ -15,6 +15,9 @@ DAY = re.compile(r"\d{4}-\d{2}-\d{2}")
 RAW_FILE = re.compile(r"(?:PID|TC64|TC66|Flow|Meta)_(%s)\.(?:dat|TLog|json)" % STAMP)
 REPORT_FILE = re.compile(r"(%s)\.(?:peaks\.csv|amounts\.csv|error)" % STAMP)
 ALWAYS_LISTED_DAYS = 2
+# Before the signature of a cycle the database refused: tried again when its
+# files change, or with a full look (--full).
+REFUSED = "refused:"
 
 
 def raw_names(stamp):
@@ -69,8 +72,9 @@ def valid_stamp(stamp):
 
 
 def find_changed(root, reports, state, full=False):
-    """Adds every new or changed cycle to the backlog; returns how many day
-    folders were listed."""
+    """Adds every new or changed cycle to the backlog (with full, every day is
+    listed and refused cycles are tried again); returns how many day folders
+    were listed."""
     days = sorted(name for name in os.listdir(root)
                   if DAY.fullmatch(name) and os.path.isdir(os.path.join(root, name)))
     listed = 0
@@ -88,6 +92,8 @@ def find_changed(root, reports, state, full=False):
         current = {stamp: signature(dict(raw[stamp], **made.get(stamp, {}))) for stamp in stamps}
         with state.transaction():
             shipped = state.shipped_signatures(stamps) if stamps else {}
-            state.add_pending(stamp for stamp in stamps if shipped.get(stamp) != current[stamp])
+            state.add_pending(stamp for stamp in stamps if shipped.get(stamp) not in
+                              ([current[stamp]] if full else [current[stamp],
+                                                              REFUSED + current[stamp]]))
             state.set_folder_signature(day, folders)
     return listed

@@ -20,7 +20,6 @@ from .state import State
 from .upload import (CALIBRATION_UPSERT, ENSURE_MONTHS, PANIC_UPSERT, refused_for_its_content,
                      ship_batch, ship_rows)
 
-REFUSED = "refused:"  # signature of a cycle the database refused, until its files change
 INDEX = re.compile(r"(index)\.json")
 CALIBRATION_FILE = re.compile(r"(calibration)\.json")
 BATCH_ATTEMPTS = 5
@@ -131,7 +130,7 @@ class Run:
                 self.refused += 1
                 say("cycle %s refused by the database: %s" % (cycle.stamp, reason))
             refused_stamps = {cycle.stamp for cycle, _ in refused}
-            state.mark_shipped({cycle.stamp: (REFUSED if cycle.stamp in refused_stamps else "")
+            state.mark_shipped({cycle.stamp: (scan.REFUSED if cycle.stamp in refused_stamps else "")
                                 + cycle.signature for cycle in cycles})
             self.shipped += [cycle.stamp for cycle in cycles if cycle.stamp not in refused_stamps]
         return connection

@@ -11,6 +11,8 @@ from dataclasses import dataclass
 import psycopg
 from psycopg import sql
 
+from .database import first_line
+
 
 @dataclass
 class Part:
@@ -136,10 +138,6 @@ def refused_for_its_content(error):
     own; anything else (a deadlock, a server short of resources, a right
     missing) is not, and the cycle stays in the backlog."""
     return (getattr(error, "sqlstate", None) or "")[:2] in ("22", "23")
-
-
-def first_line(error):
-    return (str(error).strip().split("\n") or [""])[0]
 
 
 def ship_rows(connection, query, rows):
