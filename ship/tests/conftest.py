@@ -20,7 +20,7 @@ SHIP = os.path.dirname(TESTS)
 TOP = os.path.dirname(SHIP)
 TOOL = os.path.join(SHIP, "tarvex-ship")
 PG_BIN = os.environ.get("TARVEX_PG_BIN", "/usr/lib/postgresql/15/bin")
-INSTRUMENTS = ("lab1", "lab2")
+INSTRUMENTS = ("lab1", "lab2", "lab3", "lab4")
 PASSWORD = "secret of %s"
 
 sys.path.insert(0, TESTS)
@@ -126,7 +126,7 @@ def set_password(connection, role, password):
 
 @pytest.fixture
 def database(server):
-    """A fresh database of the current schema with lab1 and lab2 mapped;
+    """A fresh database of the current schema with lab1 to lab4 mapped;
     the server running again afterwards whatever the test did to it."""
     server.databases += 1
     name = "tarvex_%d" % server.databases

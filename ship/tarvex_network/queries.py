@@ -1,0 +1,46 @@
+"""What the Network page asks the central database, through the views of
+the schema tarvex only (the reader role may read nothing else)."""
+
+# Every instrument's latest state (tarvex.instrument_status says how the
+# status is derived).
+INSTRUMENTS = """
+SELECT instrument, status, started, stamp, kind, standard, exit_status, revision, received,
+       extract(epoch FROM period) AS period_s, check_started, check_stamp, check_standard,
+       check_results, open_flags, panic_entries_24h, last_panic
+FROM tarvex.instrument_status ORDER BY instrument
+"""
+
+# The compounds quantified lately: one step through the compound index per
+# name (a loose index scan), not every row of three months.
+COMPOUNDS = """
+WITH RECURSIVE names(name) AS (
+  (SELECT name FROM tarvex.amounts WHERE started > now() - interval '92 days'
+   ORDER BY name LIMIT 1)
+  UNION ALL
+  SELECT (SELECT a.name FROM tarvex.amounts a
+          WHERE a.name > names.name AND a.started > now() - interval '92 days'
+          ORDER BY a.name LIMIT 1)
+  FROM names WHERE names.name IS NOT NULL)
+SELECT name FROM names WHERE name IS NOT NULL
+"""
+
+# One compound across every instrument over a period, each cycle's amount.
+AMOUNTS = """
+SELECT instrument, coalesce(unit, '') AS unit, started AS t, amount
+FROM tarvex.amounts
+WHERE name = %(name)s AND kind = %(kind)s AND started >= %(start)s AND started < %(end)s
+  AND amount IS NOT NULL
+ORDER BY instrument, unit, t
+"""
+
+# The same in means per bucket, for periods with more cycles than a chart
+# shows.
+AMOUNT_MEANS = """
+SELECT instrument, coalesce(unit, '') AS unit,
+       date_bin(%(bucket)s, started, %(start)s) AS t, avg(amount) AS amount
+FROM tarvex.amounts
+WHERE name = %(name)s AND kind = %(kind)s AND started >= %(start)s AND started < %(end)s
+  AND amount IS NOT NULL
+GROUP BY 1, 2, 3
+ORDER BY 1, 2, 3
+"""
