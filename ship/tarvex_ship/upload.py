@@ -83,43 +83,63 @@ PART_DELETES = {part.table: delete_stale(part) for part in PARTS}
 CALIBRATION_UPSERT = upsert(CALIBRATION, time_key=None)
 PANIC_UPSERT = upsert(PANIC_ENTRY, time_key=None)
 ENSURE_MONTHS = "SELECT tarvex_store.ensure_months(%s::timestamptz[])"
+TEXTS = {}
+
+
+def text(query, connection):
+    """A statement as text, made once: composing it again for every row
+    costs more than sending the row."""
+    if id(query) not in TEXTS:
+        TEXTS[id(query)] = query.as_string(connection)
+    return TEXTS[id(query)]
 
 
 def send_cycle(cursor, instrument, cycle):
     """The statements of one cycle (inside its transaction)."""
     key = {"instrument": instrument, "started": cycle.started}
-    cursor.execute(CYCLE_UPSERT, dict(key, stamp=cycle.stamp, sha256=cycle.sha256,
-                                      **cycle.description))
+    connection = cursor.connection
+    cursor.execute(text(CYCLE_UPSERT, connection),
+                   dict(key, stamp=cycle.stamp, sha256=cycle.sha256, **cycle.description))
     for part in PARTS:
         rows = cycle.parts[part.table]
         if rows is None:
             continue  # unusable now: what was shipped before stays
-        if rows:
-            cursor.executemany(PART_UPSERTS[part.table], [dict(key, **row) for row in rows])
+        if len(rows) == 1:
+            cursor.execute(text(PART_UPSERTS[part.table], connection), dict(key, **rows[0]))
+        elif rows:
+            cursor.executemany(text(PART_UPSERTS[part.table], connection),
+                               [dict(key, **row) for row in rows])
         if part.keys:
             present = [row[part.keys[0]] for row in rows]
-            cursor.execute(PART_DELETES[part.table], dict(key, present=present))
+            cursor.execute(text(PART_DELETES[part.table], connection),
+                           dict(key, present=present))
         elif not rows:
-            cursor.execute(PART_DELETES[part.table], key)
+            cursor.execute(text(PART_DELETES[part.table], connection), key)
 
 
 def ship_batch(connection, instrument, cycles):
-    """Every cycle of the batch in its own transaction, all in one pipeline.
-    Returns the cycles the database refused for their content, each with the
-    reason ([] normally). A lost connection raises psycopg.OperationalError:
-    cycles committed before it are in, the others not at all."""
+    """Every cycle of the batch in its own transaction, all sent in one
+    pipeline: the client waits for the server once per batch, not once per
+    cycle. Returns the cycles the database refused for their content, each
+    with the reason ([] normally). A lost connection raises
+    psycopg.OperationalError: cycles committed before it are in, the others
+    not at all."""
     try:
         with connection.pipeline(), connection.cursor() as cursor:
             for cycle in cycles:
-                with connection.transaction():
-                    send_cycle(cursor, instrument, cycle)
+                cursor.execute("BEGIN")
+                send_cycle(cursor, instrument, cycle)
+                cursor.execute("COMMIT")
         return []
     except psycopg.OperationalError:
         raise
     except psycopg.Error:
         pass
-    # One cycle's content was refused: again one by one, without the
-    # pipeline, to know which (those already in change nothing).
+    # The server skipped everything after the refused statement: the batch
+    # again one by one, to know which cycle it was (those already in change
+    # nothing).
+    if connection.info.transaction_status != psycopg.pq.TransactionStatus.IDLE:
+        connection.rollback()
     refused = []
     with connection.cursor() as cursor:
         for cycle in cycles:
@@ -144,4 +164,4 @@ def ship_rows(connection, query, rows):
     """Rows of one kind (calibrations, PanicLog entries) in one transaction."""
     if rows:
         with connection.transaction(), connection.cursor() as cursor:
-            cursor.executemany(query, rows)
+            cursor.executemany(text(query, connection), rows)

@@ -194,3 +194,17 @@ def test_a_bad_command_line_is_refused_with_status_2(lab1, arguments, message):
         command[command.index(arguments[at]) + 1] = arguments[at + 1]
     status, err = tool(*command, env=lab1.environment())
     assert status == 2 and message in err, err
+
+
+def test_a_cycle_the_database_refuses_leaves_the_rest_of_its_batch_shipped(lab1):
+    stamps = write_cycles(lab1.root, lab1.reports, WINTER, 3, meta=meta())
+    huge = "9" * 41 + ".0"  # a number, but beyond what a real holds
+    log = os.path.join(lab1.root, stamps[1][:10], "TC64_%s.TLog" % stamps[1])
+    write(log, open(log).read().replace("\t 26.0\t", "\t%s\t" % huge, 1))
+    status, err = lab1.ship()
+    assert status == 2
+    assert 'tarvex-ship: cycle %s refused by the database: "%s" is out of range for type real\n' \
+        % (stamps[1], huge) in err
+    assert rows(lab1.server, lab1.database, "SELECT stamp FROM tarvex.cycles ORDER BY 1") == \
+        [(stamps[0],), (stamps[2],)]
+    assert lab1.ship() == (0, "")
