@@ -179,9 +179,10 @@ $$;
 REVOKE ALL ON FUNCTION tarvex_store.ensure_months(timestamptz[]) FROM PUBLIC;
 
 -- Least privilege. An instrument's role sees only its own mapping and its
--- own rows (row-level security), and of those only the keys and hashes that
--- INSERT ... ON CONFLICT DO UPDATE reads; it may insert, update and delete
--- (stale peaks, amounts, logs of a reprocessed cycle) only its own rows.
+-- own rows (row-level security): INSERT ... ON CONFLICT DO UPDATE reads the
+-- row it replaces. It may insert and delete (the peaks, amounts, logs that a
+-- reprocessed cycle no longer has) only its own rows, and update only their
+-- contents, never their keys.
 GRANT USAGE ON SCHEMA tarvex_store TO tarvex_instrument;
 GRANT SELECT (name, role) ON tarvex_store.instruments TO tarvex_instrument;
 ALTER TABLE tarvex_store.instruments ENABLE ROW LEVEL SECURITY;
@@ -200,33 +201,25 @@ BEGIN
                    'WHERE i.role = current_user)) '
                    'WITH CHECK (instrument = (SELECT i.name FROM tarvex_store.instruments i '
                    'WHERE i.role = current_user))', t);
-    EXECUTE format('GRANT INSERT, DELETE ON tarvex_store.%I TO tarvex_instrument', t);
+    EXECUTE format('GRANT SELECT, INSERT, DELETE ON tarvex_store.%I TO tarvex_instrument', t);
   END LOOP;
 END
 $$;
 
-GRANT SELECT (instrument, started, sha256, revision),
-  UPDATE (stamp, kind, standard, exit_status, method, method_sha256, program_version,
-          report_error, sha256, revision, received)
+GRANT UPDATE (stamp, kind, standard, exit_status, method, method_sha256, program_version,
+              report_error, sha256, revision, received)
   ON tarvex_store.cycle TO tarvex_instrument;
-GRANT SELECT (instrument, started, sha256), UPDATE (times, millivolts, status, sha256)
-  ON tarvex_store.trace TO tarvex_instrument;
-GRANT SELECT (instrument, started, controller, sha256),
-  UPDATE (faults, seq_faults, retries, times, column_c, warm_c, sha256)
+GRANT UPDATE (times, millivolts, status, sha256) ON tarvex_store.trace TO tarvex_instrument;
+GRANT UPDATE (faults, seq_faults, retries, times, column_c, warm_c, sha256)
   ON tarvex_store.temperature TO tarvex_instrument;
-GRANT SELECT (instrument, started, sha256), UPDATE (minutes, sample, detector, closing, sha256)
-  ON tarvex_store.flow TO tarvex_instrument;
-GRANT SELECT (instrument, started, peak, sha256),
-  UPDATE (name, retention_s, start_s, end_s, height_mv, area_mvs, width_s, comment, sha256)
+GRANT UPDATE (minutes, sample, detector, closing, sha256) ON tarvex_store.flow TO tarvex_instrument;
+GRANT UPDATE (name, retention_s, start_s, end_s, height_mv, area_mvs, width_s, comment, sha256)
   ON tarvex_store.peak TO tarvex_instrument;
-GRANT SELECT (instrument, started, name, sha256),
-  UPDATE (kind, retention_s, area_mvs, amount, unit, flags, sha256)
+GRANT UPDATE (kind, retention_s, area_mvs, amount, unit, flags, sha256)
   ON tarvex_store.amount TO tarvex_instrument;
-GRANT SELECT (instrument, id, sha256),
-  UPDATE (started, accepted, in_force_from, in_force, document, sha256)
+GRANT UPDATE (started, accepted, in_force_from, in_force, document, sha256)
   ON tarvex_store.calibration TO tarvex_instrument;
-GRANT SELECT (instrument, logged, ordinal, sha256), UPDATE (kind, text, reply, sha256)
-  ON tarvex_store.panic_entry TO tarvex_instrument;
+GRANT UPDATE (kind, text, reply, sha256) ON tarvex_store.panic_entry TO tarvex_instrument;
 GRANT EXECUTE ON FUNCTION tarvex_store.ensure_months(timestamptz[]) TO tarvex_instrument;
 
 -- What consumers read. The views run with their owner's rights: the reader

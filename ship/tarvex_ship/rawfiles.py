@@ -25,10 +25,8 @@ TC_HEADER = re.compile(r"Time\tColumnT\t\s*WarmT\s*")
 DASHES = re.compile(r"-{10,}\s*")
 # A log exactly as the controller writes it, read at once; anything else goes
 # through the careful reader, which says what is wrong.
-TLOG_QUICK = re.compile(r" *faults: *(-?\d+) +seq_faults: *(-?\d+) +retries: *(-?\d+)\n\n"
-                        r"Time\tColumnT\t *WarmT\n-{10,}\n"
-                        r"((?: *\d+\t *-?\d+\.\d+\t *-?\d+\.\d+\n)*)")
-TLOG_ROW = re.compile(r"^ *(\d+)\t *(-?\d+\.\d+)\t *(-?\d+\.\d+)$", re.M)
+TLOG_HEAD = re.compile(r" *faults: *(-?\d+) +seq_faults: *(-?\d+) +retries: *(-?\d+)\n\n"
+                       r"Time\tColumnT\t *WarmT\n-{10,}\n")
 FLOW_CLOSING = re.compile(r"(Target sample volume \d+ ccm reached at cycle time T=-?\d+"
                           r"|WARNING: target sample volume \d+ ccm not reached!)\s*")
 KINDS = ("sample", "blank", "calibration", "check")
@@ -38,6 +36,12 @@ SHA256_HEX = re.compile(r"[0-9a-f]{64}")
 def array(values):
     """A PostgreSQL array literal of numbers (ints, floats or number texts)."""
     return "{" + ",".join(map(str, values)) + "}"
+
+
+def text_array(words):
+    """A PostgreSQL array literal of texts, each quoted."""
+    return "{" + ",".join('"%s"' % word.replace("\\", "\\\\").replace('"', '\\"')
+                          for word in words) + "}"
 
 
 def clean_text(text):
@@ -87,24 +91,40 @@ def trace_rows(path, data, notes):
 
 def quick_trace(text):
     """(times, mV texts, status) of a file exactly as the controller writes
-    it, split at once; None sends it to the careful reader, which says what
-    is wrong."""
+    it; None sends it to the careful reader, which says what is wrong."""
+    columns = quick_columns(text, 4)
+    if not columns:
+        return None
+    times, millivolts, status, _ = columns
+    try:
+        status = list(map(int, status))
+    except ValueError:
+        return None
+    return times, millivolts, status
+
+
+def quick_columns(text, width):
+    """The columns of rows of `width` tab-separated numbers, the first
+    increasing whole seconds, split at once (the values stay text, as the
+    server reads them); None when the text is not exactly that."""
     fields = text.split()
     lines = text.count("\n")
-    if len(fields) != 4 * lines or not text.endswith("\n") or text.count("\t") != 3 * lines:
+    if len(fields) != width * lines or (text and not text.endswith("\n")) \
+            or text.count("\t") != (width - 1) * lines:
         return None
-    times, millivolts, status = fields[0::4], fields[1::4], fields[2::4]
-    if not (NUMBER_CHARACTERS.fullmatch("".join(millivolts)) and "".join(times).isdigit()):
+    columns = [fields[at::width] for at in range(width)]
+    numbers = "".join("".join(column) for column in columns[1:])
+    if (lines and not "".join(columns[0]).isdigit()) or not NUMBER_CHARACTERS.fullmatch(numbers):
         return None
     try:
-        times = list(map(int, times))
-        status = list(map(int, status))
-        list(map(float, millivolts))
+        times = list(map(int, columns[0]))
+        for column in columns[1:]:
+            list(map(float, column))
     except ValueError:
         return None
     if not increasing(times) or (times and times[-1] > MAX_TIME_S):
         return None
-    return times, millivolts, status
+    return [times] + columns[1:]
 
 
 def increasing(times):
@@ -137,16 +157,14 @@ def careful_trace(path, text, notes):
 
 def temperature_rows(path, controller, data, notes):
     text = read_text(data)
-    quick = TLOG_QUICK.fullmatch(text)
-    if quick:
-        found = TLOG_ROW.findall(quick.group(4))
-        times = [int(row[0]) for row in found]
-        if increasing(times) and (not times or times[-1] <= MAX_TIME_S):
-            faults, seq_faults, retries = (int(value) for value in quick.groups()[:3])
-            return [{"controller": controller, "faults": faults, "seq_faults": seq_faults,
-                     "retries": retries, "times": array(times),
-                     "column_c": array(row[1] for row in found),
-                     "warm_c": array(row[2] for row in found)}]
+    head = TLOG_HEAD.match(text)
+    columns = head and quick_columns(text[head.end():], 3)
+    if columns:
+        times, column, warm = columns
+        faults, seq_faults, retries = (int(value) for value in head.groups())
+        return [{"controller": controller, "faults": faults, "seq_faults": seq_faults,
+                 "retries": retries, "times": array(times), "column_c": array(column),
+                 "warm_c": array(warm)}]
     return careful_temperature_rows(path, controller, text, notes)
 
 

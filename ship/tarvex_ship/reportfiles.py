@@ -17,7 +17,7 @@ import math
 import re
 
 from .localtime import stamp_time
-from .rawfiles import clean_text, read_text
+from .rawfiles import clean_text, read_text, text_array
 
 PEAK_COLUMNS = ["peak", "name", "retention_s", "start_s", "end_s", "height_mV", "area_mVs",
                 "width_s"]
@@ -98,7 +98,7 @@ def amount_rows(path, data, kind, notes):
             continue
         seen.add(name)
         values.update(name=name, kind=kind, unit=fields["unit"] or None,
-                      flags=fields["flags"].split())
+                      flags=text_array(fields["flags"].split()))
         amounts.append(values)
     notes.finish_file(path)
     return amounts

@@ -1,10 +1,14 @@
-"""The statements that put a cycle into the database, one transaction per
-cycle, the cycles of a batch sent in one pipeline (no wait for the server
-between statements). Every statement is an upsert on the row's natural key
-that changes a row only when its content hash differs, so shipping the same
-cycle again changes nothing; a changed cycle gets revision + 1 and its rows
-that the new results no longer have are deleted. Every value is a bound
-parameter; the SQL text is built once, from fixed names, with psycopg.sql."""
+"""The statements that put a cycle into the database.
+
+A cycle is one statement -- the upsert of its row, with the upserts of its
+parts' rows and the deletion of rows its new results no longer have as
+data-modifying WITH queries -- in a transaction of its own; the cycles of a
+batch are sent in one pipeline, so the client waits for the server once per
+batch. Every upsert is on the row's natural key and changes a row only when
+its content hash differs: shipping the same cycle again changes nothing; a
+changed cycle gets revision + 1. Every value is a bound parameter (a part's
+rows go as arrays, one per column, unnested by the server); the SQL text is
+built once, from fixed names, with psycopg.sql."""
 
 from dataclasses import dataclass
 
@@ -17,118 +21,169 @@ from .database import first_line
 @dataclass
 class Part:
     table: str
-    keys: tuple  # besides instrument and started
-    columns: tuple
-    casts: dict
-    key_type: str = ""
+    keys: tuple  # (column, type) besides instrument and started
+    columns: tuple  # (column, type of the array sent, cast of each element or None)
 
 
+ARRAY = "text"  # an array column's rows travel as array literals
 PARTS = (
-    Part("trace", (), ("times", "millivolts", "status"),
-         {"times": "integer[]", "millivolts": "double precision[]", "status": "smallint[]"}),
-    Part("temperature", ("controller",),
-         ("faults", "seq_faults", "retries", "times", "column_c", "warm_c"),
-         {"times": "integer[]", "column_c": "real[]", "warm_c": "real[]"}, "smallint"),
-    Part("flow", (), ("minutes", "sample", "detector", "closing"),
-         {"minutes": "integer[]", "sample": "real[]", "detector": "real[]"}),
-    Part("peak", ("peak",), ("name", "retention_s", "start_s", "end_s", "height_mv", "area_mvs",
-                             "width_s", "comment"), {}, "integer"),
-    Part("amount", ("name",), ("kind", "retention_s", "area_mvs", "amount", "unit", "flags"),
-         {"flags": "text[]"}, "text"),
+    Part("trace", (), (("times", ARRAY, "integer[]"), ("millivolts", ARRAY, "double precision[]"),
+                       ("status", ARRAY, "smallint[]"))),
+    Part("temperature", (("controller", "smallint"),),
+         (("faults", "integer", None), ("seq_faults", "integer", None),
+          ("retries", "integer", None), ("times", ARRAY, "integer[]"),
+          ("column_c", ARRAY, "real[]"), ("warm_c", ARRAY, "real[]"))),
+    Part("flow", (), (("minutes", ARRAY, "integer[]"), ("sample", ARRAY, "real[]"),
+                      ("detector", ARRAY, "real[]"), ("closing", "text", None))),
+    Part("peak", (("peak", "integer"),),
+         tuple((column, "double precision", None) for column in
+               ("retention_s", "start_s", "end_s", "height_mv", "area_mvs", "width_s"))
+         + (("name", "text", None), ("comment", "text", None))),
+    Part("amount", (("name", "text"),),
+         (("kind", "text", None), ("retention_s", "double precision", None),
+          ("area_mvs", "double precision", None), ("amount", "double precision", None),
+          ("unit", "text", None), ("flags", ARRAY, "text[]"))),
 )
-CYCLE = Part("cycle", (), ("stamp", "kind", "standard", "exit_status", "method", "method_sha256",
-                           "program_version", "report_error"), {})
-CALIBRATION = Part("calibration", ("id",), ("started", "accepted", "in_force_from", "in_force",
-                                            "document"), {"document": "jsonb"})
-PANIC_ENTRY = Part("panic_entry", ("logged", "ordinal"), ("kind", "text", "reply"), {})
+CYCLE_COLUMNS = ("stamp", "kind", "standard", "exit_status", "method", "method_sha256",
+                 "program_version", "report_error", "sha256")
 
 
-def value(part, column):
-    placeholder = sql.Placeholder(column)
-    if column in part.casts:
-        return sql.SQL("{}::{}").format(placeholder, sql.SQL(part.casts[column]))
-    return placeholder
+def name(part, column):
+    return "%s_%s" % (part.table, column)
 
 
-def upsert(part, time_key="started", extra_set=()):
-    """INSERT ... ON CONFLICT (key) DO UPDATE ... WHERE the hash differs."""
-    keys = ("instrument",) + ((time_key,) if time_key else ()) + part.keys
-    columns = keys + part.columns + ("sha256",)
-    changes = [sql.SQL("{} = {}").format(sql.Identifier(column), value(part, column))
-               for column in part.columns + ("sha256",)] + [sql.SQL(text) for text in extra_set]
+def part_upsert(part):
+    """INSERT ... SELECT FROM unnest(one array per column) ON CONFLICT (key)
+    DO UPDATE ... WHERE the row's hash differs."""
+    columns = [(column, kind, None) for column, kind in part.keys] + list(part.columns) \
+        + [("sha256", "bytea", None)]
+    arrays = sql.SQL(", ").join(sql.SQL("{}::{}[]").format(sql.Placeholder(name(part, column)),
+                                                            sql.SQL(kind))
+                                for column, kind, _ in columns)
+    picked = sql.SQL(", ").join(
+        sql.SQL("u.{}::{}").format(sql.Identifier(column), sql.SQL(cast)) if cast
+        else sql.SQL("u.{}").format(sql.Identifier(column)) for column, _, cast in columns)
+    keys = ["instrument", "started"] + [column for column, _ in part.keys]
+    changes = sql.SQL(", ").join(sql.SQL("{0} = excluded.{0}").format(sql.Identifier(column))
+                                 for column, _, _ in columns[len(part.keys):])
     return sql.SQL(
-        "INSERT INTO tarvex_store.{table} AS t ({columns}) VALUES ({values}) "
-        "ON CONFLICT ({keys}) DO UPDATE SET {changes} WHERE t.sha256 <> {sha256}").format(
+        "INSERT INTO tarvex_store.{table} AS t ({all}) "
+        "SELECT %(instrument)s, %(started)s, {picked} FROM unnest({arrays}) AS u ({names}) "
+        "ON CONFLICT ({keys}) DO UPDATE SET {changes} WHERE t.sha256 <> excluded.sha256").format(
         table=sql.Identifier(part.table),
-        columns=sql.SQL(", ").join(map(sql.Identifier, columns)),
-        values=sql.SQL(", ").join(value(part, column) for column in columns),
-        keys=sql.SQL(", ").join(map(sql.Identifier, keys)),
-        changes=sql.SQL(", ").join(changes), sha256=sql.Placeholder("sha256"))
+        all=sql.SQL(", ").join(map(sql.Identifier, ["instrument", "started"] +
+                                   [column for column, _, _ in columns])),
+        picked=picked, arrays=arrays,
+        names=sql.SQL(", ").join(sql.Identifier(column) for column, _, _ in columns),
+        keys=sql.SQL(", ").join(map(sql.Identifier, keys)), changes=changes)
 
 
-def delete_stale(part):
-    """Rows of the cycle whose key the new results do not have."""
-    query = sql.SQL("DELETE FROM tarvex_store.{} WHERE instrument = %(instrument)s "
-                    "AND started = %(started)s").format(sql.Identifier(part.table))
-    if not part.keys:
-        return query
-    return query + sql.SQL(" AND NOT ({} = ANY(%(present)s::{}[]))").format(
-        sql.Identifier(part.keys[0]), sql.SQL(part.key_type))
+def part_delete(part):
+    """The cycle's rows whose key the new results do not have (nothing when
+    the part's file was unusable: what was shipped before stays)."""
+    query = sql.SQL("DELETE FROM tarvex_store.{} WHERE instrument = %(instrument)s AND "
+                    "started = %(started)s AND NOT {}").format(
+        sql.Identifier(part.table), sql.Placeholder(name(part, "keep")))
+    if part.keys:
+        column, kind = part.keys[0]
+        return query + sql.SQL(" AND NOT ({} = ANY({}::{}[]))").format(
+            sql.Identifier(column), sql.Placeholder(name(part, column)), sql.SQL(kind))
+    return query + sql.SQL(" AND cardinality({}::bytea[]) = 0").format(
+        sql.Placeholder(name(part, "sha256")))
 
 
-CYCLE_UPSERT = upsert(CYCLE, extra_set=("revision = t.revision + 1",
-                                        "received = clock_timestamp()"))
-PART_UPSERTS = {part.table: upsert(part) for part in PARTS}
-PART_DELETES = {part.table: delete_stale(part) for part in PARTS}
-CALIBRATION_UPSERT = upsert(CALIBRATION, time_key=None)
-PANIC_UPSERT = upsert(PANIC_ENTRY, time_key=None)
+def cycle_statement():
+    withs = []
+    for part in PARTS:
+        withs.append(sql.SQL("{} AS ({})").format(sql.Identifier("put_" + part.table),
+                                                  part_upsert(part)))
+        withs.append(sql.SQL("{} AS ({})").format(sql.Identifier("drop_" + part.table),
+                                                  part_delete(part)))
+    changes = sql.SQL(", ").join(sql.SQL("{0} = excluded.{0}").format(sql.Identifier(column))
+                                 for column in CYCLE_COLUMNS)
+    return sql.SQL(
+        "WITH {withs} INSERT INTO tarvex_store.cycle AS t (instrument, started, {columns}) "
+        "VALUES (%(instrument)s, %(started)s, {values}) ON CONFLICT (instrument, started) "
+        "DO UPDATE SET {changes}, revision = t.revision + 1, received = clock_timestamp() "
+        "WHERE t.sha256 <> excluded.sha256").format(
+        withs=sql.SQL(", ").join(withs),
+        columns=sql.SQL(", ").join(map(sql.Identifier, CYCLE_COLUMNS)),
+        values=sql.SQL(", ").join(map(sql.Placeholder, CYCLE_COLUMNS)), changes=changes)
+
+
+def simple_upsert(table, keys, columns, casts=None):
+    """One row, its values bound in the update too."""
+    casts = casts or {}
+    value = lambda column: sql.SQL("{}::{}").format(  # noqa: E731
+        sql.Placeholder(column), sql.SQL(casts[column])) if column in casts \
+        else sql.Placeholder(column)
+    every = keys + columns + ("sha256",)
+    return sql.SQL(
+        "INSERT INTO tarvex_store.{} AS t ({}) VALUES ({}) ON CONFLICT ({}) DO UPDATE SET {} "
+        "WHERE t.sha256 <> %(sha256)s").format(
+        sql.Identifier(table), sql.SQL(", ").join(map(sql.Identifier, every)),
+        sql.SQL(", ").join(map(value, every)), sql.SQL(", ").join(map(sql.Identifier, keys)),
+        sql.SQL(", ").join(sql.SQL("{} = {}").format(sql.Identifier(column), value(column))
+                           for column in columns + ("sha256",)))
+
+
+CYCLE_UPSERT = cycle_statement()
+CALIBRATION_UPSERT = simple_upsert("calibration", ("instrument", "id"),
+                                   ("started", "accepted", "in_force_from", "in_force",
+                                    "document"), {"document": "jsonb"})
+PANIC_UPSERT = simple_upsert("panic_entry", ("instrument", "logged", "ordinal"),
+                             ("kind", "text", "reply"))
 ENSURE_MONTHS = "SELECT tarvex_store.ensure_months(%s::timestamptz[])"
 TEXTS = {}
 
 
 def text(query, connection):
-    """A statement as text, made once: composing it again for every row
-    costs more than sending the row."""
+    """A statement as text, made once: composing it again for every cycle
+    costs more than sending the cycle."""
     if id(query) not in TEXTS:
         TEXTS[id(query)] = query.as_string(connection)
     return TEXTS[id(query)]
 
 
-def send_cycle(cursor, instrument, cycle):
-    """The statements of one cycle (inside its transaction)."""
-    key = {"instrument": instrument, "started": cycle.started}
-    connection = cursor.connection
-    cursor.execute(text(CYCLE_UPSERT, connection),
-                   dict(key, stamp=cycle.stamp, sha256=cycle.sha256, **cycle.description))
+def element(value):
+    """One element of an array literal."""
+    if value is None:
+        return "NULL"
+    if isinstance(value, str):
+        return '"%s"' % value.replace("\\", "\\\\").replace('"', '\\"')
+    if isinstance(value, bytes):
+        return '"\\\\x%s"' % value.hex()
+    return repr(value)
+
+
+def parameters(instrument, cycle):
+    """The cycle's values, a part's rows as one array literal per column
+    (made here: psycopg's own lists cost more, element by element)."""
+    values = {"instrument": instrument, "started": cycle.started, "stamp": cycle.stamp,
+              "sha256": cycle.sha256}
+    values.update(cycle.description)
     for part in PARTS:
         rows = cycle.parts[part.table]
-        if rows is None:
-            continue  # unusable now: what was shipped before stays
-        if len(rows) == 1:
-            cursor.execute(text(PART_UPSERTS[part.table], connection), dict(key, **rows[0]))
-        elif rows:
-            cursor.executemany(text(PART_UPSERTS[part.table], connection),
-                               [dict(key, **row) for row in rows])
-        if part.keys:
-            present = [row[part.keys[0]] for row in rows]
-            cursor.execute(text(PART_DELETES[part.table], connection),
-                           dict(key, present=present))
-        elif not rows:
-            cursor.execute(text(PART_DELETES[part.table], connection), key)
+        values[name(part, "keep")] = rows is None
+        rows = rows or []
+        for column in [column for column, _ in part.keys] + \
+                [column for column, _, _ in part.columns] + ["sha256"]:
+            values[name(part, column)] = "{%s}" % ",".join(element(row[column]) for row in rows)
+    return values
 
 
 def ship_batch(connection, instrument, cycles):
     """Every cycle of the batch in its own transaction, all sent in one
-    pipeline: the client waits for the server once per batch, not once per
-    cycle. Returns the cycles the database refused for their content, each
-    with the reason ([] normally). A lost connection raises
+    pipeline. Returns the cycles the database refused for their content,
+    each with the reason ([] normally). A lost connection raises
     psycopg.OperationalError: cycles committed before it are in, the others
     not at all."""
+    statement = text(CYCLE_UPSERT, connection)
     try:
         with connection.pipeline(), connection.cursor() as cursor:
             for cycle in cycles:
                 cursor.execute("BEGIN")
-                send_cycle(cursor, instrument, cycle)
+                cursor.execute(statement, parameters(instrument, cycle))
                 cursor.execute("COMMIT")
         return []
     except psycopg.OperationalError:
@@ -141,15 +196,13 @@ def ship_batch(connection, instrument, cycles):
     if connection.info.transaction_status != psycopg.pq.TransactionStatus.IDLE:
         connection.rollback()
     refused = []
-    with connection.cursor() as cursor:
-        for cycle in cycles:
-            try:
-                with connection.transaction():
-                    send_cycle(cursor, instrument, cycle)
-            except psycopg.Error as error:
-                if not refused_for_its_content(error):
-                    raise
-                refused.append((cycle, first_line(error)))
+    for cycle in cycles:
+        try:
+            connection.execute(statement, parameters(instrument, cycle))
+        except psycopg.Error as error:
+            if not refused_for_its_content(error):
+                raise
+            refused.append((cycle, first_line(error)))
     return refused
 
 

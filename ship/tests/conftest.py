@@ -30,8 +30,9 @@ class Server:
     """A PostgreSQL cluster in a temporary folder: superuser postgres and
     the owner trusted on the socket, every other role by password."""
 
-    def __init__(self):
-        self.top = tempfile.mkdtemp(prefix="tarvex-ship-pg-")
+    def __init__(self, durable=False, trust_everyone=False, top=None):
+        self.durable = durable
+        self.top = tempfile.mkdtemp(prefix="tarvex-ship-pg-", dir=top)
         self.data = os.path.join(self.top, "data")
         self.log = os.path.join(self.top, "server.log")
         self.user = "nobody" if os.geteuid() == 0 else None
@@ -42,7 +43,7 @@ class Server:
                       "--locale=C.UTF-8", "--no-sync"])
         with open(os.path.join(self.data, "pg_hba.conf"), "w") as hba:
             hba.write("local all postgres trust\nlocal all tarvex_owner trust\n"
-                      "local all all scram-sha-256\n")
+                      "local all all %s\n" % ("trust" if trust_everyone else "scram-sha-256"))
         self.start()
 
     def as_user(self, command, check=True):
@@ -54,11 +55,12 @@ class Server:
         return done
 
     def start(self):
-        # fsync off: nothing here outlives the machine; every commit still
-        # reaches the operating system, so an immediate stop loses nothing.
+        # fsync off for the tests: nothing here outlives the machine; every
+        # commit still reaches the operating system, so an immediate stop
+        # loses nothing. A benchmark keeps the server's defaults (durable).
+        fast = "" if self.durable else " -c fsync=off -c full_page_writes=off"
         self.as_user(["pg_ctl", "-D", self.data, "-l", self.log, "-w", "-o",
-                      "-k %s -c listen_addresses='' -c fsync=off -c full_page_writes=off"
-                      % self.top, "start"])
+                      "-k %s -c listen_addresses=''%s" % (self.top, fast), "start"])
 
     def stop(self, mode="fast"):
         self.as_user(["pg_ctl", "-D", self.data, "-m", mode, "-w", "stop"])
