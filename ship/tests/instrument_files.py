@@ -127,8 +127,8 @@ def warning_entry(when, text, reply):
 
 
 def panic_entry(when, text, reply):
-    return "%s: in [PANIC] state, re-set T-controllers.\n    %s\n    Offending message reply: %s\n" \
-        % (when.strftime("%Y-%m-%d %H:%M:%S"), text, reply)
+    return ("%s: in [PANIC] state, re-set T-controllers.\n    %s\n"
+            "    Offending message reply: %s\n" % (when.strftime("%Y-%m-%d %H:%M:%S"), text, reply))
 
 
 def recent(minutes_ago):

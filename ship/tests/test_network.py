@@ -17,7 +17,7 @@ from datetime import timedelta
 
 import pytest
 
-from conftest import SHIP, TOP, rows, tool
+from conftest import SHIP, TOP, rows
 from instrument_files import meta, recent, write, write_cycle
 
 LIGHTTPD = shutil.which("lighttpd", path="/usr/sbin:/usr/bin") or "/usr/sbin/lighttpd"
@@ -282,6 +282,7 @@ def test_a_simulated_cycle_is_reported_shipped_and_seen(simulated_cycle, network
     wait_for(lambda: browser.execute_script(
         "return page.chart && page.chart.data.datasets.length === 1 && "
         "page.chart.data.datasets[0].data.length === 1"), 20, "alpha's point")
-    ((readings,),) = rows(lab1.server, lab1.database, "SELECT cardinality(times) FROM tarvex.traces")
+    ((readings,),) = rows(lab1.server, lab1.database,
+                          "SELECT cardinality(times) FROM tarvex.traces")
     assert 28 <= readings <= 30  # one a second of the 30-s window
     assert script_errors(browser) == []

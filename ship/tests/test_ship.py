@@ -4,7 +4,7 @@ PanicLog across runs and rotation, bad input."""
 
 import json
 import os
-from datetime import datetime, timedelta, timezone
+from datetime import datetime, timezone
 
 import pytest
 
@@ -161,7 +161,8 @@ BAD_INPUT = [
     ("amounts of another format", "reports", "{s}.amounts.csv", "compound,amount\nx,1\n", 2,
      "{s}.amounts.csv: header is not name,retention_s,area_mVs,amount,unit,flags; the file is "
      "not shipped"),
-    ("a damaged detector row", "data", "PID_{s}.dat", "     1\t100.1\t 0\t 0.0\n  2\tnan\t0\t0\n", 0,
+    ("a damaged detector row", "data", "PID_{s}.dat",
+     "     1\t100.1\t 0\t 0.0\n  2\tnan\t0\t0\n", 0,
      "PID_{s}.dat, line 2: not a detector row (time, mV, status, 0), skipped: '  2\\tnan\\t0\\t0'"),
 ]
 

@@ -30,15 +30,17 @@ def unit_folder(tmp_path):
 
 
 def test_units_pass_systemd_analyze_verify(unit_folder):
+    search = dict(os.environ, SYSTEMD_UNIT_PATH="%s:" % unit_folder)
     verify = subprocess.run([ANALYZE, "verify", "--man=no"] + INSTANCES, capture_output=True,
-                            text=True, env=dict(os.environ, SYSTEMD_UNIT_PATH="%s:" % unit_folder))
+                            text=True, env=search)
     assert (verify.returncode, verify.stdout + verify.stderr) == (0, "")
 
 
 @pytest.mark.parametrize("unit", [u for u in INSTANCES if u.endswith(".service")])
 def test_services_are_sandboxed(unit_folder, unit):
+    search = dict(os.environ, SYSTEMD_UNIT_PATH="%s:" % unit_folder)
     security = subprocess.run([ANALYZE, "security", "--offline=true", unit], capture_output=True,
-                              text=True, env=dict(os.environ, SYSTEMD_UNIT_PATH="%s:" % unit_folder))
+                              text=True, env=search)
     exposure = float(re.search(r"Overall exposure level for \S+: ([0-9.]+)",
                                security.stdout).group(1))
     assert exposure <= 2.0, security.stdout

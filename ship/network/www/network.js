@@ -17,7 +17,8 @@ function el(tag, attributes, ...children) {
     if (value !== null && value !== undefined) node.setAttribute(name, value);
   }
   for (const child of children.flat()) {
-    if (child !== null && child !== undefined) node.append(child instanceof Node ? child : String(child));
+    if (child === null || child === undefined) continue;
+    node.append(child instanceof Node ? child : String(child));
   }
   return node;
 }
@@ -47,19 +48,22 @@ function amountText(result) {
 }
 
 function flags(list) {
-  return (list || []).flatMap((f) => f.flags.map((word) => el("span", { class: "flag" }, `${f.name}: ${word}`)));
+  return (list || []).flatMap((f) =>
+    f.flags.map((word) => el("span", { class: "flag" }, `${f.name}: ${word}`)));
 }
 
 function instrumentRow(item, now) {
   const status = el("span", { class: `status ${item.status.replace(/ /g, "-")}` }, item.status);
   const last = item.started
     ? [item.stamp, el("span", { class: "detail" },
-        `${item.kind || "kind unknown"}, exit ${item.exit_status === null ? "unknown" : item.exit_status}` +
+        `${item.kind || "kind unknown"}, ` +
+        `exit ${item.exit_status === null ? "unknown" : item.exit_status}` +
         `, ${ago(item.started, now)}${item.revision > 1 ? `, revision ${item.revision}` : ""}`)]
     : "no cycle yet";
   const check = item.check_started
     ? [item.check_stamp + (item.check_standard ? ` (${item.check_standard})` : ""),
-       el("span", { class: "detail" }, (item.check_results || []).map(amountText).join(", ") || "no amounts"),
+       el("span", { class: "detail" },
+          (item.check_results || []).map(amountText).join(", ") || "no amounts"),
        ...flags((item.check_results || []).filter((r) => r.flags.length))]
     : "none";
   const open = item.open_flags && item.open_flags.length ? flags(item.open_flags) : "none";
@@ -114,7 +118,8 @@ async function setUpChart() {
   const select = document.getElementById("compound");
   select.addEventListener("change", () => choose({ name: select.value }));
   for (const id of ["from", "to"]) {
-    document.getElementById(id).addEventListener("change", (event) => choose({ [id]: event.target.value }));
+    document.getElementById(id).addEventListener("change",
+      (event) => choose({ [id]: event.target.value }));
   }
   try {
     const answer = await fetchJson("api/compounds");
@@ -143,9 +148,13 @@ async function drawChart() {
   document.getElementById("compound").value = name;
   document.getElementById("from").value = from;
   document.getElementById("to").value = to;
-  if (!name) { message("note", "No compound has been quantified in the last three months."); return; }
+  if (!name) {
+    message("note", "No compound has been quantified in the last three months.");
+    return;
+  }
   if (typeof Chart === "undefined") {
-    message("problem", "The chart library (Debian's libjs-chart.js) could not be loaded: no chart.");
+    message("problem",
+      "The chart library (Debian's libjs-chart.js) could not be loaded: no chart.");
     return;
   }
   let answer;
@@ -173,7 +182,8 @@ async function drawChart() {
                      ticks: { maxTicksLimit: 8, callback: (v) => tickLabel(v, end - start) } },
                 y: { title: { display: true, text: name } } },
       plugins: { legend: { position: "bottom" },
-                 tooltip: { callbacks: { title: (items) => items.length ? new Date(items[0].parsed.x).toLocaleString() : "" } } } } });
+                 tooltip: { callbacks: { title: (items) =>
+                   items.length ? new Date(items[0].parsed.x).toLocaleString() : "" } } } } });
 }
 
 document.addEventListener("DOMContentLoaded", () => {
