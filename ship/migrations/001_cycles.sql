@@ -109,6 +109,21 @@ CREATE TABLE tarvex_store.amount (
 ) PARTITION BY RANGE (started);
 CREATE INDEX amount_compound ON tarvex_store.amount (name, started) INCLUDE (instrument, kind, amount);
 
+-- Hourly sums of the amounts (UTC hours), kept by the same statement that
+-- ships a cycle: a chart over weeks or months reads an instrument's hour as
+-- one row instead of its four cycles. A reprocessed cycle takes its old
+-- amounts out and puts its new ones in.
+CREATE TABLE tarvex_store.amount_hour (
+  instrument text NOT NULL,
+  name text NOT NULL,
+  kind text NOT NULL,
+  unit text NOT NULL,
+  hour timestamptz NOT NULL,
+  total double precision NOT NULL,
+  cycles integer NOT NULL,
+  PRIMARY KEY (name, kind, hour, instrument, unit)
+) PARTITION BY RANGE (hour);
+
 CREATE TABLE tarvex_store.calibration (
   instrument text NOT NULL,
   id text NOT NULL,
@@ -157,7 +172,8 @@ BEGIN
       RAISE EXCEPTION 'a cycle of % is outside the months this database keeps (from 2000 to a year ahead)',
         to_char(month, 'YYYY-MM') USING ERRCODE = 'data_exception';
     END IF;
-    FOREACH parent IN ARRAY ARRAY['cycle', 'trace', 'temperature', 'flow', 'peak', 'amount'] LOOP
+    FOREACH parent IN ARRAY ARRAY['cycle', 'trace', 'temperature', 'flow', 'peak', 'amount',
+                                  'amount_hour'] LOOP
       part := parent || '_' || to_char(month, 'YYYY_MM');
       IF to_regclass(format('tarvex_store.%I', part)) IS NULL THEN
         -- Another instrument may be making it: wait for it, then look
@@ -194,7 +210,7 @@ DECLARE
   t text;
 BEGIN
   FOREACH t IN ARRAY ARRAY['cycle', 'trace', 'temperature', 'flow', 'peak', 'amount',
-                           'calibration', 'panic_entry'] LOOP
+                           'amount_hour', 'calibration', 'panic_entry'] LOOP
     EXECUTE format('ALTER TABLE tarvex_store.%I ENABLE ROW LEVEL SECURITY', t);
     EXECUTE format('CREATE POLICY own_rows ON tarvex_store.%I TO tarvex_instrument '
                    'USING (instrument = (SELECT i.name FROM tarvex_store.instruments i '
@@ -217,6 +233,7 @@ GRANT UPDATE (name, retention_s, start_s, end_s, height_mv, area_mvs, width_s, c
   ON tarvex_store.peak TO tarvex_instrument;
 GRANT UPDATE (kind, retention_s, area_mvs, amount, unit, flags, sha256)
   ON tarvex_store.amount TO tarvex_instrument;
+GRANT UPDATE (total, cycles) ON tarvex_store.amount_hour TO tarvex_instrument;
 GRANT UPDATE (started, accepted, in_force_from, in_force, document, sha256)
   ON tarvex_store.calibration TO tarvex_instrument;
 GRANT UPDATE (kind, text, reply, sha256) ON tarvex_store.panic_entry TO tarvex_instrument;
@@ -234,6 +251,9 @@ CREATE VIEW tarvex.cycles AS
 CREATE VIEW tarvex.amounts AS
   SELECT instrument, started, name, amount, unit, flags, kind, retention_s, area_mvs
   FROM tarvex_store.amount;
+CREATE VIEW tarvex.amount_hours AS
+  SELECT instrument, name, kind, unit, hour, total / cycles AS amount, cycles, total
+  FROM tarvex_store.amount_hour WHERE cycles > 0;
 CREATE VIEW tarvex.peaks AS
   SELECT instrument, started, peak, name, retention_s, start_s, end_s, height_mv, area_mvs,
          width_s, comment

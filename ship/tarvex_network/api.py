@@ -30,7 +30,7 @@ LONGEST_PERIOD_DAYS = 400
 # Means per bucket once an instrument would have more points than this.
 POINTS_PER_SERIES = 400
 CYCLE_S = 900
-BUCKETS_S = (1800, 3600, 7200, 10800, 21600, 43200, 86400, 604800)
+BUCKETS_S = (3600, 7200, 10800, 21600, 43200, 86400, 604800)  # whole hours: the hourly sums
 SESSION = ("SELECT set_config('default_transaction_read_only', 'on', false), "
            "set_config('statement_timeout', '10000', false), "
            "set_config('TimeZone', 'UTC', false)")

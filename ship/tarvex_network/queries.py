@@ -33,14 +33,15 @@ WHERE name = %(name)s AND kind = %(kind)s AND started >= %(start)s AND started <
 ORDER BY instrument, unit, t
 """
 
-# The same in means per bucket, for periods with more cycles than a chart
-# shows.
+# The same in means per bucket of whole hours, for periods with more cycles
+# than a chart shows, from the hourly sums that shipping keeps: a month is
+# 720 rows an instrument, not 2,880.
 AMOUNT_MEANS = """
-SELECT instrument, coalesce(unit, '') AS unit,
-       date_bin(%(bucket)s, started, %(start)s) AS t, avg(amount) AS amount
-FROM tarvex.amounts
-WHERE name = %(name)s AND kind = %(kind)s AND started >= %(start)s AND started < %(end)s
-  AND amount IS NOT NULL
+SELECT instrument, unit, date_bin(%(bucket)s, hour, %(start)s) AS t,
+       sum(total) / sum(cycles) AS amount
+FROM tarvex.amount_hours
+WHERE name = %(name)s AND kind = %(kind)s AND hour >= %(start)s AND hour < %(end)s
 GROUP BY 1, 2, 3
+HAVING sum(cycles) > 0
 ORDER BY 1, 2, 3
 """

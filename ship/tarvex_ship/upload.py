@@ -92,8 +92,37 @@ def part_delete(part):
         sql.Placeholder(name(part, "sha256")))
 
 
+# The hourly sums: the cycle's amounts as stored before this statement
+# taken out, its new ones put in; nothing is written when they are the same.
+AMOUNT_HOUR = sql.SQL("""
+prior_amounts AS (
+  SELECT name, coalesce(kind, '') AS kind, coalesce(unit, '') AS unit, amount
+  FROM tarvex_store.amount
+  WHERE instrument = %(instrument)s AND started = %(started)s AND amount IS NOT NULL
+    AND NOT %(amount_keep)s),
+amount_change AS (
+  SELECT name, kind, unit, sum(amount) AS total, sum(cycles)::integer AS cycles
+  FROM (SELECT u.name, coalesce(u.kind, '') AS kind, coalesce(u.unit, '') AS unit, u.amount,
+               1 AS cycles
+        FROM unnest(%(amount_name)s::text[], %(amount_kind)s::text[], %(amount_unit)s::text[],
+                    %(amount_amount)s::double precision[]) AS u (name, kind, unit, amount)
+        WHERE u.amount IS NOT NULL
+        UNION ALL
+        SELECT name, kind, unit, -amount, -1 FROM prior_amounts) AS change
+  GROUP BY name, kind, unit
+  HAVING sum(amount) <> 0 OR sum(cycles) <> 0),
+put_amount_hour AS (
+  INSERT INTO tarvex_store.amount_hour AS t (instrument, name, kind, unit, hour, total, cycles)
+  SELECT %(instrument)s, name, kind, unit,
+         date_bin('1 hour', %(started)s::timestamptz, timestamptz '2000-01-01 00:00:00+00'),
+         total, cycles
+  FROM amount_change
+  ON CONFLICT (name, kind, hour, instrument, unit)
+  DO UPDATE SET total = t.total + excluded.total, cycles = t.cycles + excluded.cycles)""")
+
+
 def cycle_statement():
-    withs = []
+    withs = [AMOUNT_HOUR]
     for part in PARTS:
         withs.append(sql.SQL("{} AS ({})").format(sql.Identifier("put_" + part.table),
                                                   part_upsert(part)))

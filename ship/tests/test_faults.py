@@ -65,7 +65,7 @@ FAULTS = {
 def test_a_fault_in_the_middle_of_a_batch_loses_and_duplicates_nothing(lab1, fault):
     stamps = write_cycles(lab1.root, lab1.reports, FIRST, 60, meta=meta())
     shipper = lab1.popen("--batch", "25")
-    done = wait_for_rows(lab1, 5)
+    done = wait_for_rows(lab1, 1)
     shipper.send_signal(signal.SIGSTOP)  # held where it was, between two statements
     in_before = wait_for_rows(lab1, 0)
     assert 0 < in_before < 60, "the shipper was not caught in the middle (%d)" % done

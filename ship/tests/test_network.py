@@ -3,6 +3,7 @@ shipped lighttpd configuration, over a database filled by tarvex-ship; in
 headless Chromium; and at the end of a real cycle of Tarvex against the
 simulator, reported and shipped."""
 
+import base64
 import csv
 import glob
 import http.client
@@ -218,8 +219,19 @@ def test_the_network_page_in_a_browser(server, database, network, browser, tmp_p
     assert browser.title == "Tarvex: network" and not browser.find_elements(By.CSS_SELECTOR,
                                                                             "td img")
     assert script_errors(browser) == []
-    browser.save_screenshot(os.path.join(os.environ.get("TARVEX_SHIP_SCREENSHOTS")
+    save_full_page(browser, os.path.join(os.environ.get("TARVEX_SHIP_SCREENSHOTS")
                                          or str(tmp_path), "network.png"))
+
+
+def save_full_page(driver, path):
+    """The whole page as PNG, at the window's width."""
+    width, height = driver.execute_script(
+        "return [document.documentElement.clientWidth, document.documentElement.scrollHeight]")
+    shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
+        "format": "png", "captureBeyondViewport": True,
+        "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})
+    with open(path, "wb") as image:
+        image.write(base64.b64decode(shot["data"]))
 
 
 @pytest.fixture

@@ -13,7 +13,8 @@ from instrument_files import (meta, panic_entry, peaks_text, amounts_text, warni
                               write_calibration, write_cycle, write_cycles)
 
 WINTER = datetime(2026, 3, 29, 1, 30)  # Europe/Berlin: +01 until 02:00, then +02
-TABLES = ("cycle", "trace", "temperature", "flow", "peak", "amount", "calibration", "panic_entry")
+TABLES = ("cycle", "trace", "temperature", "flow", "peak", "amount", "amount_hour", "calibration",
+          "panic_entry")
 
 
 def fingerprint(lab):
@@ -101,6 +102,11 @@ def test_reprocessed_results_replace_the_earlier_ones(lab1):
     assert rows(lab1.server, lab1.database, "SELECT a.name, a.flags FROM tarvex.amounts a JOIN "
                 "tarvex.cycles c USING (instrument, started) WHERE c.stamp = %s AND "
                 "cardinality(a.flags) > 0", [stamps[1]]) == [("toluene", ["qc-fail"])]
+    # The hourly means follow: 01:30 and 01:45 (now 3.0 instead of 1.5), then 02:00.
+    assert rows(lab1.server, lab1.database, "SELECT hour, amount, cycles FROM tarvex.amount_hours "
+                "WHERE name = 'benzene' ORDER BY hour") == [
+        (datetime(2026, 3, 29, 1, tzinfo=timezone.utc), 2.25, 2),
+        (datetime(2026, 3, 29, 2, tzinfo=timezone.utc), 1.5, 1)]
 
 
 SQL_LIKE = ["x'); DROP TABLE tarvex_store.cycle; --", "Robert\"; DELETE FROM amounts;",
