@@ -31,7 +31,8 @@ class Run:
         self.instrument = args.instrument
         self.notes = Notes()
         self.stop_requested = False
-        self.shipped = []  # stamps
+        self.shipped = []  # the first and the last stamp shipped
+        self.shipped_count = 0
         self.refused = 0
         self.unreadable = 0
         self.months = set()
@@ -130,9 +131,12 @@ class Run:
                 self.refused += 1
                 say("cycle %s refused by the database: %s" % (cycle.stamp, reason))
             refused_stamps = {cycle.stamp for cycle, _ in refused}
-            state.mark_shipped({cycle.stamp: (scan.REFUSED if cycle.stamp in refused_stamps else "")
-                                + cycle.signature for cycle in cycles})
-            self.shipped += [cycle.stamp for cycle in cycles if cycle.stamp not in refused_stamps]
+            state.mark_shipped({cycle.stamp: (scan.REFUSED if cycle.stamp in refused_stamps
+                                              else "") + cycle.signature for cycle in cycles})
+            went = [cycle.stamp for cycle in cycles if cycle.stamp not in refused_stamps]
+            if went:
+                self.shipped = [(self.shipped or went)[0], went[-1]]
+                self.shipped_count += len(went)
         return connection
 
     def check_restored(self, connection, state):
@@ -202,10 +206,10 @@ class Run:
         return SHIPPED
 
     def report(self, calibrations=0, entries=0):
-        if self.shipped or calibrations or entries:
-            span = " (%s to %s)" % (self.shipped[0], self.shipped[-1]) if self.shipped else ""
+        if self.shipped_count or calibrations or entries:
+            span = " (%s to %s)" % tuple(self.shipped) if self.shipped else ""
             say("shipped %d cycle%s%s, %d calibration%s, %d PanicLog entr%s of %s" % (
-                len(self.shipped), "" if len(self.shipped) == 1 else "s", span,
+                self.shipped_count, "" if self.shipped_count == 1 else "s", span,
                 calibrations, "" if calibrations == 1 else "s",
                 entries, "y" if entries == 1 else "ies", self.instrument))
 

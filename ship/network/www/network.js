@@ -8,6 +8,9 @@ const COLOURS = ["#1f5fa8", "#c0392b", "#1d7a3a", "#8e44ad", "#d68910", "#17a2b8
                  "#e84393", "#2d3436", "#7f8c8d"];
 const PERIODS = [["last day", 1], ["last week", 7], ["last month", 30], ["last 3 months", 91]];
 const DAY_MS = 86400000;
+const HOUR_MS = 3600000;
+// Steps between the time axis' ticks: round hours or days, at most 8 ticks.
+const STEPS_MS = [1, 2, 3, 6, 12, 24, 48, 96, 168, 336, 720].map((hours) => hours * HOUR_MS);
 const REFRESH_MS = 60000;
 const page = { chart: null };
 
@@ -179,7 +182,9 @@ async function drawChart() {
     type: "line", data: { datasets },
     options: { animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
       scales: { x: { type: "linear", min: start, max: end,
-                     ticks: { maxTicksLimit: 8, callback: (v) => tickLabel(v, end - start) } },
+                     ticks: { stepSize: STEPS_MS.find((step) => (end - start) / step <= 8) ||
+                                         STEPS_MS[STEPS_MS.length - 1],
+                              callback: (v) => tickLabel(v, end - start) } },
                 y: { title: { display: true, text: name } } },
       plugins: { legend: { position: "bottom" },
                  tooltip: { callbacks: { title: (items) =>
