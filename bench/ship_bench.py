@@ -17,6 +17,7 @@ database of the full run takes about 3 GB below --work (default /tmp).
 
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -136,12 +137,15 @@ def main():
             database = connection.execute("SELECT pg_database_size('tarvex')").fetchone()[0]
             tables = connection.execute(
                 "SELECT t, sum(pg_total_relation_size(relid)) FROM unnest(ARRAY['cycle', 'trace', "
-                "'temperature', 'flow', 'peak', 'amount']) t, pg_partition_tree('tarvex_store.' "
+                "'temperature', 'flow', 'peak', 'amount', 'amount_hour']) t, "
+                "pg_partition_tree('tarvex_store.' "
                 "|| t) GROUP BY t ORDER BY 2 DESC").fetchall()
         print("\nshipped %d cycles in %.1f s of tarvex-ship runs: %.0f cycles/s "
               "(load during: mean %.2f, max %.2f)" % (total, shipping, total / shipping,
                                                      statistics.mean(loads or [0]),
                                                      max(loads or [0])))
+        print("largest tarvex-ship run: %.0f MB resident" % (
+            resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024))
         print("database %.2f GB, %.1f kB per cycle" % (database / 1e9, database / total / 1e3))
         for table, size in tables:
             print("  %-12s %8.1f kB per cycle" % (table, float(size) / total / 1e3))

@@ -124,14 +124,8 @@ def amounts(database, query):
     parameters = {"name": name, "kind": kind, "start": start, "end": end,
                   "bucket": timedelta(seconds=bucket or 0)}
     found = database.rows(queries.AMOUNT_MEANS if bucket else queries.AMOUNTS, parameters)
-    series = []
-    for row in found:
-        if not series or (series[-1]["instrument"], series[-1]["unit"]) != (row["instrument"],
-                                                                           row["unit"]):
-            series.append({"instrument": row["instrument"], "unit": row["unit"], "points": []})
-        series[-1]["points"].append([int(row["t"].timestamp() * 1000), float(row["amount"])])
     return {"name": name, "kind": kind, "from": first.isoformat(), "to": last.isoformat(),
-            "bucket_s": bucket, "series": series}
+            "bucket_s": bucket, "series": json.loads(found[0]["series"])}
 
 
 ROUTES = {"/api/instruments": instruments, "/api/compounds": compounds, "/api/amounts": amounts}

@@ -24,24 +24,36 @@ WITH RECURSIVE names(name) AS (
 SELECT name FROM names WHERE name IS NOT NULL
 """
 
-# One compound across every instrument over a period, each cycle's amount.
-AMOUNTS = """
+# One compound across every instrument over a period: the series (one per
+# instrument and unit) as JSON made by the server, [[ms since 1970, amount],
+# ...] each -- tens of thousands of points pass as one value.
+SERIES = """
+SELECT coalesce(json_agg(json_build_object('instrument', instrument, 'unit', unit,
+                                           'points', points) ORDER BY instrument, unit),
+                '[]')::text AS series
+FROM (SELECT instrument, unit,
+             json_agg(json_build_array((extract(epoch FROM t) * 1000)::bigint, amount)
+                      ORDER BY t) AS points
+      FROM (%s) AS found
+      GROUP BY instrument, unit) AS series
+"""
+
+# Each cycle's amount.
+AMOUNTS = SERIES % """
 SELECT instrument, coalesce(unit, '') AS unit, started AS t, amount
 FROM tarvex.amounts
 WHERE name = %(name)s AND kind = %(kind)s AND started >= %(start)s AND started < %(end)s
   AND amount IS NOT NULL
-ORDER BY instrument, unit, t
 """
 
-# The same in means per bucket of whole hours, for periods with more cycles
-# than a chart shows, from the hourly sums that shipping keeps: a month is
-# 720 rows an instrument, not 2,880.
-AMOUNT_MEANS = """
+# Means per bucket of whole hours, for periods with more cycles than a chart
+# shows, from the hourly sums that shipping keeps: a month is 720 rows an
+# instrument, not 2,880.
+AMOUNT_MEANS = SERIES % """
 SELECT instrument, unit, date_bin(%(bucket)s, hour, %(start)s) AS t,
        sum(total) / sum(cycles) AS amount
 FROM tarvex.amount_hours
 WHERE name = %(name)s AND kind = %(kind)s AND hour >= %(start)s AND hour < %(end)s
 GROUP BY 1, 2, 3
 HAVING sum(cycles) > 0
-ORDER BY 1, 2, 3
 """
