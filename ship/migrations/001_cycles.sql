@@ -121,7 +121,7 @@ CREATE TABLE tarvex_store.amount_hour (
   hour timestamptz NOT NULL,
   total double precision NOT NULL,
   cycles integer NOT NULL,
-  PRIMARY KEY (name, kind, hour, instrument, unit)
+  PRIMARY KEY (name, kind, hour, instrument, unit) INCLUDE (total, cycles)
 ) PARTITION BY RANGE (hour);
 
 CREATE TABLE tarvex_store.calibration (

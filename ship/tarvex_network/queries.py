@@ -25,15 +25,16 @@ SELECT name FROM names WHERE name IS NOT NULL
 """
 
 # One compound across every instrument over a period: the series (one per
-# instrument and unit) as JSON made by the server, [[ms since 1970, amount],
-# ...] each -- tens of thousands of points pass as one value.
+# instrument and unit) as JSON made by the server, each with its times (ms
+# since 1970) and amounts as two arrays -- tens of thousands of points pass
+# as one value.
 SERIES = """
 SELECT coalesce(json_agg(json_build_object('instrument', instrument, 'unit', unit,
-                                           'points', points) ORDER BY instrument, unit),
-                '[]')::text AS series
+                                           'times', times, 'amounts', amounts)
+                         ORDER BY instrument, unit), '[]')::text AS series
 FROM (SELECT instrument, unit,
-             json_agg(json_build_array((extract(epoch FROM t) * 1000)::bigint, amount)
-                      ORDER BY t) AS points
+             array_agg((date_part('epoch', t) * 1000)::bigint ORDER BY t) AS times,
+             array_agg(amount ORDER BY t) AS amounts
       FROM (%s) AS found
       GROUP BY instrument, unit) AS series
 """

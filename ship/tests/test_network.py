@@ -182,7 +182,7 @@ def test_the_application_answers_only_reading_requests(server, database, network
     assert rows(server, database, "SELECT count(*) FROM tarvex.cycles") == [(8,)]
     amounts = json.loads(network.request("GET", "/api/amounts?name=benzene&from=%s&to=%s"
                                          % (today - timedelta(1), today))[2])
-    assert [(s["instrument"], s["unit"], len(s["points"])) for s in amounts["series"]] == \
+    assert [(s["instrument"], s["unit"], len(s["times"])) for s in amounts["series"]] == \
         [("lab1", "ppb", 2), ("lab2", "ppb", 1), ("lab4", "ppb", 3)]
     assert amounts["bucket_s"] is None
     # A month of 15-minute cycles is drawn as two-hour means.

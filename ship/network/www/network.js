@@ -167,16 +167,16 @@ async function drawChart() {
     message("problem", `The amounts cannot be shown: ${error.message}`);
     return;
   }
-  const points = answer.series.reduce((sum, s) => sum + s.points.length, 0);
+  const points = answer.series.reduce((sum, s) => sum + s.times.length, 0);
   const means = answer.bucket_s ? `, means over ${answer.bucket_s / 3600} h` : "";
   message("note", `${name}, samples from ${from} to ${to} (UTC days): ${answer.series.length} ` +
           `instruments, ${points} points${means}.`);
   const start = Date.parse(`${from}T00:00:00Z`), end = Date.parse(`${to}T00:00:00Z`) + DAY_MS;
   const datasets = answer.series.map((s, i) => ({
     label: `${s.instrument}${s.unit ? ` (${s.unit})` : ""}`,
-    data: s.points.map(([x, y]) => ({ x, y })),
+    data: s.times.map((x, at) => ({ x, y: s.amounts[at] })),
     borderColor: COLOURS[i % COLOURS.length], backgroundColor: COLOURS[i % COLOURS.length],
-    borderWidth: 1.5, pointRadius: s.points.length > 200 ? 0 : 2, tension: 0 }));
+    borderWidth: 1.5, pointRadius: s.times.length > 200 ? 0 : 2, tension: 0 }));
   if (page.chart) page.chart.destroy();
   page.chart = new Chart(document.getElementById("amount-chart"), {
     type: "line", data: { datasets },
