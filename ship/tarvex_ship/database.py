@@ -12,8 +12,10 @@ from psycopg.conninfo import conninfo_to_dict, make_conninfo
 from .problems import BadInput, Refused
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MIGRATION_FOLDERS = (os.path.join(os.path.dirname(HERE), "migrations"),  # a checkout
-                     "/usr/share/tarvex-ship/migrations")
+CHECKOUT = os.path.dirname(HERE)
+MIGRATION_FOLDERS = ((os.path.join(CHECKOUT, "migrations"),)
+                     if os.path.exists(os.path.join(CHECKOUT, "tarvex-ship")) else ()) \
+    + ("/usr/share/tarvex-ship/migrations",)
 MIGRATION_NAME = re.compile(r"(\d{3})_[a-z0-9_]+\.sql")
 
 # A link that drops silently must not hang a run: libpq gives up on a
