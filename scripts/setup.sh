@@ -9,6 +9,8 @@ packages=(
   python3-numpy python3-scipy python3-matplotlib python3-netcdf4 python3-pytest netcdf-bin
   # the web view: its server, chart library, and the browser and tools of its tests
   lighttpd lighttpd-mod-deflate libjs-chart.js chromium chromium-driver python3-selenium nginx-light strace
+  # shipping to a central database, the Network page, and the PostgreSQL server its tests start
+  python3-psycopg python3-waitress postgresql
   # the benchmark's stamps of the program's own writes
   linux-perf
   # the man pages' checks; the units' checks (systemd-analyze) and their tests

@@ -1,0 +1,2 @@
+"""tarvex-network: the Network page's read-only JSON application over the
+central database that tarvex-ship fills."""
