@@ -7,8 +7,8 @@ being matched first."""
 import math
 from dataclasses import dataclass
 
-from .problems import UnusableInput
-from .results import read_text
+from .inputs import text_lines
+from .problems import TABLE_LINE, UnusableInput
 
 
 @dataclass(frozen=True)
@@ -21,10 +21,9 @@ class Compound:
 def read_peak_table(path, notes):
     """The compounds of the table in its order; a bad line is named and
     skipped. A table without a usable line is unusable."""
-    text = read_text(path)
     compounds = []
     named_on = {}
-    for number, line in enumerate(text.splitlines(), start=1):
+    for number, line in text_lines(path, notes, "line", edited=True):
         content = line.split("#", 1)[0].rstrip()
         if not content.strip():
             continue
@@ -32,7 +31,7 @@ def read_peak_table(path, notes):
         if compound and compound.name in named_on:
             problem = "%s is already named on line %d" % (compound.name, named_on[compound.name])
         if problem:
-            notes.add(path, problem + "; line skipped", number)
+            notes.add(path, problem + "; line skipped", number, TABLE_LINE)
             continue
         named_on[compound.name] = number
         compounds.append(compound)
