@@ -27,13 +27,6 @@ def not_regular(mode):
     return "not a regular file but %s: not read" % kind
 
 
-def is_regular(path):
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except OSError:
-        return False
-
-
 def open_regular(path):
     """A binary stream on path, a regular file. Anything else is refused
     before it is opened; the open itself does not wait (O_NONBLOCK) and the

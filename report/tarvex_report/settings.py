@@ -10,6 +10,7 @@ import hashlib
 import json
 import os
 from dataclasses import dataclass, field
+from functools import cached_property
 
 from . import DEFAULT_SNR, __version__
 
@@ -46,7 +47,7 @@ class Settings:
                 "compounds": [[c.name, c.retention, c.window] for c in self.compounds],
                 **self.extra}
 
-    @property
+    @cached_property
     def id(self):
         text = json.dumps(self.parts(), sort_keys=True, separators=(",", ":"))
         return hashlib.sha256(text.encode()).hexdigest()[:12]

@@ -16,6 +16,7 @@ after every cycle. Its cost is that of the new cycles, not of the root:
 A change of the settings (settings.py) reports every cycle again, once."""
 
 import os
+import stat
 import time
 from dataclasses import dataclass
 
@@ -23,12 +24,12 @@ from .files import remove
 from .index import TREND_FOLDER, month_trend_path, now_text, write_day, write_summary
 from .problems import UNUSABLE, message, say
 from .results import COMPANIONS, DAY_NAME, PID_NAME, Cycle
-from .inputs import is_regular
 from .store import figure_pending, load_day, load_root, new_root, save_day, save_root
 from .trendfiles import append_all, rebuild_all, remove_month, trend_rows, write_month
 from .work import Progress, ResultsJob, Workers, cycle_sig, make_results
 
 OK, CANNOT_WRITE = 0, 1
+RAW_KEYS = ("pid",) + tuple(key for key, _ in COMPANIONS)
 # Jobs handed to the workers at once (whole days, so each day is saved
 # once its cycles are done).
 BATCH_JOBS = 256
@@ -62,12 +63,13 @@ def detector_files(root, date):
     return sum(1 for name in os.listdir(os.path.join(root, date)) if PID_NAME.fullmatch(name))
 
 
-def raw_paths(root, cycle):
-    """The cycle's files relative to ROOT; None where missing or not a regular file."""
+def raw_paths(cycle, sig):
+    """The cycle's files relative to ROOT (its day folder and name); None
+    where missing or not a regular file."""
     paths = {}
-    for key in ("pid",) + tuple(key for key, _ in COMPANIONS):
-        path = getattr(cycle, key)
-        paths[key] = os.path.relpath(path, root) if path and is_regular(path) else None
+    for (key, path), file in zip(((key, getattr(cycle, key)) for key in RAW_KEYS), sig):
+        regular = path and file and file[2] == stat.S_IFREG
+        paths[key] = "%s/%s" % (cycle.stamp[:10], os.path.basename(path)) if regular else None
     return paths
 
 
@@ -99,7 +101,7 @@ def look_at_day(root, out_dir, date, mtime, settings, said):
         raw_changed = record is not None and record.get("sig") != sig
         if record is None or raw_changed:
             day.new.add(stamp)
-        records[stamp] = {"sig": sig, "raw": raw_paths(root, cycle), "made": None, "error": None,
+        records[stamp] = {"sig": sig, "raw": raw_paths(cycle, sig), "made": None, "error": None,
                           "figure": None if raw_changed else (record or {}).get("figure"),
                           "rows": ""}
         day.jobs.append(ResultsJob(cycle, os.path.join(out_dir, date), settings, raw_changed))
@@ -147,23 +149,33 @@ class Update:
         # Counting first costs a listing of each day: only for long runs.
         progress = Progress("results", sum(detector_files(self.root, d) for d in todo)
                             if len(todo) > 1 else 0)
-        shown = time.monotonic()
+        self.shown = time.monotonic()
         with Workers() as workers:
+            # The workers make the results of one batch while this process
+            # looks at the next batch's days and records the one before.
+            queued = None
             for batch in self.batches(todo, days):
-                outcomes = iter(workers.map(make_results,
-                                            [job for day in batch for job in day.jobs]))
-                for day in batch:
-                    for job in day.jobs:
-                        self.apply(day, job, next(outcomes))
-                        progress.step()
-                    self.finish_day(day)
-                if time.monotonic() - shown > SUMMARY_EVERY_S:  # long runs show what is done
-                    write_summary(self.out_dir, state, self.with_trend)
-                    shown = time.monotonic()
+                outcomes = workers.map(make_results, [job for day in batch for job in day.jobs])
+                if queued:
+                    self.record(*queued, progress)
+                queued = (batch, outcomes)
+            if queued:
+                self.record(*queued, progress)
         self.finish_trend()
         write_summary(self.out_dir, state, self.with_trend)
         save_root(self.out_dir, state)
         return self.status
+
+    def record(self, batch, outcomes, progress):
+        outcomes = iter(outcomes)
+        for day in batch:
+            for job in day.jobs:
+                self.apply(day, job, next(outcomes))
+                progress.step()
+            self.finish_day(day)
+        if time.monotonic() - self.shown > SUMMARY_EVERY_S:  # long runs show what is done
+            write_summary(self.out_dir, self.state, self.with_trend)
+            self.shown = time.monotonic()
 
     def note_settings(self):
         """Records the settings; True when they changed (everything is redone)."""

@@ -6,7 +6,6 @@ import multiprocessing
 import os
 from dataclasses import dataclass
 
-from .cycle import draw, flow_of, measure, read_companions, write_results
 from .files import discard, remove, write_text
 from .problems import UNUSABLE, Notes, UnusableInput, message, say
 from .results import COMPANIONS, Cycle, output_paths
@@ -98,6 +97,8 @@ class Outcome:
 
 def make_results(job):
     """Writes one cycle's results (or its .error file); runs in a worker."""
+    from .cycle import flow_of, measure, write_results  # scipy: only when there is work
+
     stamp, notes = job.cycle.stamp, Notes()
     paths = output_paths(job.day_out, stamp)
     outcome = Outcome(stamp)
@@ -141,6 +142,8 @@ def make_figure(job):
     """(stamp, drawn, notes) of one cycle's figure; runs in a worker. A cycle
     whose files changed since its results were made is left for the next
     update, which reports it again."""
+    from .cycle import draw, measure, read_companions
+
     notes = Notes()
     if cycle_sig(job.cycle) != job.sig:
         return job.cycle.stamp, False, []
