@@ -5,7 +5,8 @@ cycle's day and not at the whole root:
 - state.json: the root, the settings in use and since when, and per day of
   the root its folder's modification time (a folder gains or loses entries
   only by changing it), its number of cycles and of figures still to draw;
-  the trend files' sizes;
+  the trend files' sizes; whether a run is under way (a run stopped half
+  way is made good by the next);
 - days/<YYYY-MM-DD>.json: per cycle of that day its record -- the size and
   time of each of its files ("sig"), the settings its results were made with
   ("made"), the error that kept it from being reported, the settings its
@@ -71,7 +72,7 @@ def load_root(out_dir):
 
 def new_root(root):
     return {"format": FORMAT, "root": root, "settings": None, "days": {}, "trend": None,
-            "trend_png": None}
+            "trend_png": None, "dirty": False}
 
 
 def save_root(out_dir, state):

@@ -10,10 +10,19 @@ after every cycle. Its cost is that of the new cycles, not of the root:
    when there are many;
 3. the day's index file, its month's trend file and the summary are
    rewritten, trend.csv grows by the new rows;
-4. figures, the expensive part, follow (figures.py): those of the cycles new
-   in this run, newest first, and older ones as far as asked.
+4. figures, the expensive part, follow (figurepass.py): those of the cycles
+   new in this run, newest first, and older ones as far as asked.
 
-A change of the settings (settings.py) reports every cycle again, once."""
+A change of the settings (settings.py) reports every cycle again, once.
+
+A later step that adds to a cycle's results (amounts from a calibration)
+plugs in here: in work.make_results, after measure(), with the cycle's
+peaks and names at hand (and in <stamp>.peaks.csv afterwards); its values
+come back in the Outcome, go into the cycle's record in Update.apply, into
+the index entry (index.entry) and the trend rows (trendfiles.trend_rows);
+what changes every cycle's results goes into Settings.extra, and
+store.requeue() makes the next run report again the cycles that a new
+calibration governs."""
 
 import os
 import stat
@@ -76,7 +85,10 @@ def raw_paths(cycle, sig):
 def look_at_day(root, out_dir, date, mtime, settings, said):
     """The day's records and the cycles whose results must be made again."""
     folder = os.path.join(root, date)
-    names = set(os.listdir(folder))
+    try:
+        names = set(os.listdir(folder))
+    except FileNotFoundError:  # removed since the root was listed
+        names = set()
     records = load_day(out_dir, date)
     day = Day(date, mtime, records, [], set(), False)
     seen = set()
@@ -131,6 +143,7 @@ class Update:
         self.months = set()  # months whose trend file must be written
         self.rebuild_trend = False
         self.everything = False  # the settings changed: every cycle is reported again
+        self.recovering = False
 
     def run(self):
         """Brings the results, index and trend up to date; returns the status."""
@@ -138,13 +151,18 @@ class Update:
         if state is None or state["root"] != os.path.abspath(self.root):
             state = new_root(os.path.abspath(self.root))
         self.state = state
+        # A run that was stopped half way leaves the mark: the next one looks
+        # at every day and writes every index and trend file again.
+        self.recovering = bool(state.get("dirty"))
         everything = self.everything = self.note_settings()
+        state["dirty"] = True
+        save_root(self.out_dir, state)
         days = list_days(self.root)
         for date in [d for d in state["days"] if d not in days]:  # folders removed
             self.forget_day(date)
         newest = max(days) if days else None
         todo = [date for date in sorted(days, reverse=True)
-                if everything or date == newest or date not in state["days"]
+                if everything or self.recovering or date == newest or date not in state["days"]
                 or state["days"][date].get("mtime") != days[date]]
         # Counting first costs a listing of each day: only for long runs.
         progress = Progress("results", sum(detector_files(self.root, d) for d in todo)
@@ -163,6 +181,7 @@ class Update:
                 self.record(*queued, progress)
         self.finish_trend()
         write_summary(self.out_dir, state, self.with_trend)
+        state["dirty"] = False
         save_root(self.out_dir, state)
         return self.status
 
@@ -234,7 +253,8 @@ class Update:
         self.months.add(day.date[:7])
 
     def finish_day(self, day):
-        if not day.jobs and not day.gone and day.date in self.state["days"]:
+        if not day.jobs and not day.gone and day.date in self.state["days"] \
+                and not self.recovering:
             self.state["days"][day.date]["mtime"] = self.settled(day.mtime)
             return
         save_day(self.out_dir, day.date, day.records)
@@ -265,8 +285,9 @@ class Update:
             self.state["trend"] = None
             return
         days = {date: info for date, info in self.state["days"].items() if info.get("cycles")}
-        self.months |= {date[:7] for date in days if not os.path.exists(
+        self.months |= {date[:7] for date in days if self.recovering or not os.path.exists(
             os.path.join(self.out_dir, month_trend_path(date[:7])))}
+        self.rebuild_trend = self.rebuild_trend or self.recovering
         for month in sorted(self.months):
             dates = sorted(d for d in days if d.startswith(month))
             if not dates:

@@ -263,6 +263,23 @@ def test_requeued_cycles_are_reported_again_with_their_figures_kept(root):
     assert_figures_honest()
 
 
+def test_a_run_stopped_half_way_is_made_good_by_the_next(root):
+    update("--peaks", "peaks.txt")
+    names = ["index/2026-12-08.json", "trend/2026-12.csv", "trend/trend.csv"]
+    written = {name: open("web/" + name).read() for name in names}
+    # What a run killed after recording its cycles leaves: its mark, and
+    # index and trend files not yet written.
+    with open("web/.state/state.json") as stream:
+        state = json.load(stream)
+    state["dirty"] = True
+    with open("web/.state/state.json", "w") as stream:
+        json.dump(state, stream)
+    for name in names:
+        os.unlink("web/" + name)
+    assert update("--peaks", "peaks.txt")[:2] == (0, "")
+    assert {name: open("web/" + name).read() for name in names} == written
+
+
 def test_an_unusable_peak_table_keeps_the_last_usable_compounds(root):
     _, _, first = update("--peaks", "peaks.txt")
     open("peaks.txt", "w").write("being edited\n")
