@@ -22,6 +22,8 @@ import stat
 from contextlib import contextmanager
 
 from .files import remove, write_text
+from .inputs import open_regular
+from .problems import UnusableInput
 
 STATE_FOLDER = ".state"
 FORMAT = 1
@@ -35,9 +37,9 @@ def read_json(path):
     """The object in the file, or None when it is missing or not what this
     program writes (then the work it recorded is done again)."""
     try:
-        with open(path, encoding="utf-8") as stream:
+        with open_regular(path) as stream:
             value = json.load(stream)
-    except (OSError, ValueError):
+    except (UnusableInput, OSError, ValueError):
         return None
     return value if isinstance(value, dict) else None
 

@@ -14,11 +14,13 @@ import csv
 import io
 import os
 import shutil
+import stat
 from datetime import datetime
 
 import numpy as np
 
 from .files import replace_atomically, write_text
+from .inputs import open_regular
 from .index import TREND_FOLDER, month_trend_path
 
 TREND_HEADER = ["stamp", "name", "retention_s", "height_mV", "area_mVs"]
@@ -65,7 +67,7 @@ def rebuild_all(out_dir, months):
     def copy(stream):
         stream.write(HEADER_LINE.encode())
         for month in sorted(months):
-            with open(os.path.join(out_dir, month_trend_path(month)), "rb") as part:
+            with open_regular(os.path.join(out_dir, month_trend_path(month))) as part:
                 part.readline()
                 shutil.copyfileobj(part, stream)
     path = trend_path(out_dir, "trend.csv")
@@ -80,11 +82,12 @@ def append_all(out_dir, rows, expected_size):
     path = trend_path(out_dir, "trend.csv")
     data = "".join(rows).encode()
     try:
-        handle = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
-    except FileNotFoundError:
+        handle = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:  # missing, or a FIFO without a reader: put together again
         return None
     try:
-        if os.fstat(handle).st_size != expected_size:
+        info = os.fstat(handle)
+        if not stat.S_ISREG(info.st_mode) or info.st_size != expected_size:
             return None
         written = os.write(handle, data)
         if written != len(data):
@@ -107,8 +110,8 @@ def draw_figure(out_dir, compounds):
     columns = {c.name: k for k, c in enumerate(compounds)}
     starts, areas = [], []
     for month in months[-FIGURE_MONTHS:]:
-        with open(os.path.join(out_dir, month_trend_path(month)), encoding="utf-8") as stream:
-            for row in csv.DictReader(stream):
+        with open_regular(os.path.join(out_dir, month_trend_path(month))) as part:
+            for row in csv.DictReader(io.TextIOWrapper(part, encoding="utf-8")):
                 if not starts or row["stamp"] != starts[-1][0]:
                     starts.append((row["stamp"], datetime.strptime(row["stamp"],
                                                                    "%Y-%m-%d_%H-%M-%S")))
