@@ -8,6 +8,7 @@ the format has no place for uneven times, so missing seconds are filled by
 linear interpolation and the file's comments say which.
 """
 
+import math
 from datetime import datetime
 
 import numpy as np
@@ -94,7 +95,8 @@ def write_cdf(target, cycle, trace, analysis, names, target_volume="", settings=
             "actual_delay_time": float(grid[0]),
         }
         for name, value in scalars.items():
-            cdf.createVariable(name, "f", ()).assignValue(floats([value], DETECTOR_LIMIT)[0])
+            fit = math.isfinite(value) and abs(value) <= DETECTOR_LIMIT
+            cdf.createVariable(name, "f", ()).assignValue(value if fit else MISSING)
         ordinate = cdf.createVariable("ordinate_values", "f", ("point_number",))
         ordinate[:] = floats(on_grid)
         ordinate.uniform_sampling_flag = "Y"
