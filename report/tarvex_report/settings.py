@@ -15,24 +15,26 @@ from functools import cached_property
 from . import DEFAULT_SNR, __version__
 
 # The modules whose code makes the numbers of a result (peaks, names, the
-# AIA file); a new version of any of them makes new results.
-RESULT_MODULES = ("peaks.py", "peaktable.py", "results.py", "aia.py", "cycle.py")
-_code = []
+# AIA file); a new version of any of them makes new results. The analysis
+# alone (the peaks, before they are named) comes from the first two.
+RESULT_MODULES = ("peaks.py", "results.py", "peaktable.py", "aia.py", "cycle.py")
+ANALYSIS_MODULES = RESULT_MODULES[:2]
+_digests = {}
 
 
-def code_digest():
-    """Digest of the result modules' source, read once per process."""
-    if not _code:
+def module_digest(names):
+    """Digest of the version and of these modules' source, read once per process."""
+    if names not in _digests:
         digest = hashlib.sha256(__version__.encode())
         folder = os.path.dirname(os.path.abspath(__file__))
-        for name in RESULT_MODULES:
+        for name in names:
             try:
                 with open(os.path.join(folder, name), "rb") as source:
                     digest.update(source.read())
             except OSError:  # installed without sources: the version alone
                 pass
-        _code.append(digest.hexdigest()[:16])
-    return _code[0]
+        _digests[names] = digest.hexdigest()[:16]
+    return _digests[names]
 
 
 @dataclass(frozen=True)
@@ -43,13 +45,21 @@ class Settings:
     extra: dict = field(default_factory=dict)  # parts added by later processing steps
 
     def parts(self):
-        return {"report": __version__, "code": code_digest(), "snr": self.snr,
+        return {"report": __version__, "code": module_digest(RESULT_MODULES), "snr": self.snr,
                 "compounds": [[c.name, c.retention, c.window] for c in self.compounds],
                 **self.extra}
 
     @cached_property
     def id(self):
         text = json.dumps(self.parts(), sort_keys=True, separators=(",", ":"))
+        return hashlib.sha256(text.encode()).hexdigest()[:12]
+
+    @cached_property
+    def analysis_id(self):
+        """Names what the peaks found depend on: the code that reads the
+        trace and finds them, and the signal-to-noise threshold; not the
+        peak table, which only names them."""
+        text = json.dumps([module_digest(ANALYSIS_MODULES), self.snr])
         return hashlib.sha256(text.encode()).hexdigest()[:12]
 
     def describe(self):

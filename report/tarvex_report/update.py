@@ -113,10 +113,14 @@ def look_at_day(root, out_dir, date, mtime, settings, said):
         raw_changed = record is not None and record.get("sig") != sig
         if record is None or raw_changed:
             day.new.add(stamp)
+        kept = None if raw_changed else (record or {}).get("kept")
+        if kept and kept.get("id") != settings.analysis_id:
+            kept = None
         records[stamp] = {"sig": sig, "raw": raw_paths(cycle, sig), "made": None, "error": None,
                           "figure": None if raw_changed else (record or {}).get("figure"),
-                          "rows": ""}
-        day.jobs.append(ResultsJob(cycle, os.path.join(out_dir, date), settings, raw_changed))
+                          "rows": "", "kept": kept}
+        day.jobs.append(ResultsJob(cycle, os.path.join(out_dir, date), settings, raw_changed,
+                                   kept and kept["analysis"]))
     for stamp in [stamp for stamp in records if stamp not in seen]:
         del records[stamp]
         day.gone = True
@@ -233,9 +237,12 @@ class Update:
     def apply(self, day, job, outcome):
         self.said.print(outcome.notes)
         record = day.records[outcome.stamp]
+        if outcome.kept is not None:
+            record["kept"] = {"id": self.settings.analysis_id, "analysis": outcome.kept}
         if outcome.error:
             self.said.print([(UNUSABLE, job.cycle.pid, outcome.error)])
             record["error"] = outcome.error
+            record["kept"] = None
             if outcome.retry:
                 self.status = CANNOT_WRITE
         record["made"] = None if outcome.retry else self.settings.id

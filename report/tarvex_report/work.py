@@ -84,6 +84,7 @@ class ResultsJob:
     day_out: str
     settings: object  # Settings
     raw_changed: bool  # the cycle's files changed: its old figure shows other data
+    kept: dict = None  # the cycle's analysis as kept.py keeps it, still valid
 
 
 @dataclass
@@ -93,11 +94,13 @@ class Outcome:
     retry: bool = False  # an output could not be written: try again next run
     notes: list = None
     values: list = None  # trend values per compound
+    kept: dict = None  # the analysis made in this job, to be kept
 
 
 def make_results(job):
     """Writes one cycle's results (or its .error file); runs in a worker."""
     from .cycle import flow_of, measure, write_results  # scipy: only when there is work
+    from .kept import encode
 
     stamp, notes = job.cycle.stamp, Notes()
     paths = output_paths(job.day_out, stamp)
@@ -106,7 +109,13 @@ def make_results(job):
         os.makedirs(job.day_out, exist_ok=True)
         if job.raw_changed:
             remove([paths["png"], paths["svg"]])
-        measured = measure(job.cycle, notes, job.settings)
+        measured = measure_again(job, notes) if job.kept is not None else None
+        if measured is None:
+            measured = measure(job.cycle, notes, job.settings)
+            try:
+                outcome.kept = encode(measured.analysis)
+            except TypeError:
+                pass  # not kept: made again next time
         write_results(measured, paths, flow_of(job.cycle, notes), job.settings)
         remove([error_path(job.day_out, stamp)])
         outcome.values = trend_values(measured.analysis.peaks, measured.names,
@@ -128,6 +137,26 @@ def make_results(job):
             pass  # the error is said and kept in the index all the same
     outcome.notes = notes.finish()
     return outcome
+
+
+def measure_again(job, notes):
+    """The cycle with its kept analysis: the trace is read again (the AIA
+    file holds it) and the peaks named anew; None when the kept analysis
+    cannot be rebuilt."""
+    from .cycle import Measured
+    from .kept import decode
+    from .peaktable import name_peaks
+    from .results import read_pid_file
+
+    try:
+        analysis = decode(job.kept)
+    except Exception:  # kept by another version: made again
+        return None
+    trace = read_pid_file(job.cycle.pid, notes)
+    if analysis.note:
+        notes.add(job.cycle.pid, analysis.note)
+    names = name_peaks([p.retention for p in analysis.peaks], job.settings.compounds)
+    return Measured(job.cycle, trace, analysis, names)
 
 
 @dataclass

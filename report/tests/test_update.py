@@ -73,6 +73,14 @@ def entries():
     return [entry for day in summary["days"] for entry in day_file(day["date"])["cycles"]]
 
 
+def cdf_contents(path):
+    """An AIA file's attributes and variables, but the times it was written."""
+    with netCDF4.Dataset(path) as cdf:
+        attributes = {name: cdf.getncattr(name) for name in cdf.ncattrs()
+                      if name not in ("dataset_date_time_stamp", "peak_processing_date_time_stamp")}
+        return attributes, {name: variable[...].tolist() for name, variable in cdf.variables.items()}
+
+
 def assert_figures_honest():
     """A figure is listed (and "current") only when it was drawn with the
     settings that made the cycle's results."""
@@ -196,6 +204,11 @@ def test_a_settings_change_reports_every_cycle_once_and_is_recorded(root):
         assert cdf.getncattr("peak_processing_method_name").endswith(", settings %s" % new)
         assert "Settings %s: tarvex-report" % new in cdf.getncattr(
             "peak_processing_results_comments")
+    # Named anew from the kept analysis: the same results as a fresh report.
+    run_tool("cycle", "data/2026-12-08/PID_%s.dat" % THIRD, "--peaks", "peaks.txt", "--out", "fresh")
+    assert open("fresh/%s.peaks.csv" % THIRD).read() == open(
+        "web/2026-12-08/%s.peaks.csv" % THIRD).read()
+    assert cdf_contents("fresh/%s.cdf" % THIRD) == cdf_contents("web/2026-12-08/%s.cdf" % THIRD)
     before = files()
     status, err, _ = update("--peaks", "peaks.txt")  # once: nothing is redone
     assert (status, changed(before)) == (0, ["index.json"])
