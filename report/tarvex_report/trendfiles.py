@@ -71,6 +71,7 @@ def rebuild_all(out_dir, months):
                 part.readline()
                 shutil.copyfileobj(part, stream)
     path = trend_path(out_dir, "trend.csv")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     replace_atomically(path, copy)
     return os.path.getsize(path)
 

@@ -304,6 +304,13 @@ def test_an_unusable_peak_table_keeps_the_last_usable_compounds(root):
     assert summary["settings"] == first["settings"] and changed(before) == ["index.json"]
 
 
-def test_missing_root_is_unusable(tmp_path):
-    status, _, err = run_tool("update", tmp_path / "none", "--out", tmp_path / "web")
-    assert (status, err) == (2, "tarvex-report: %s: not a folder\n" % (tmp_path / "none"))
+def test_missing_root_is_unusable_and_an_empty_one_empty(tmp_path, monkeypatch, table):
+    monkeypatch.chdir(tmp_path)
+    status, _, err = run_tool("update", "none", "--out", "web")
+    assert (status, err) == (2, "tarvex-report: none: not a folder\n")
+    os.mkdir("data")
+    status, err, summary = update("--peaks", table)
+    assert (status, err) == (0, "")
+    assert (summary["cycles"], summary["days"], summary["months"], summary["latest"]) == (
+        0, [], [], None)
+    assert open("web/trend/trend.csv").read() == "stamp,name,retention_s,height_mV,area_mVs\n"
