@@ -8,6 +8,7 @@ the format has no place for uneven times, so missing seconds are filled by
 linear interpolation and the file's comments say which.
 """
 
+import math
 from datetime import datetime
 
 import numpy as np
@@ -18,6 +19,9 @@ from .peaks import PEAK_TO_PEAK_SIGMAS, uniform_grid
 
 STRING_LENGTHS = (2, 4, 8, 16, 32, 64, 128, 255)
 MISSING = -9999.0
+# Importers refuse detector limits beyond this; every float must fit a float32.
+DETECTOR_LIMIT = 1e12
+FLOAT32_MAX = float(np.finfo(np.float32).max)
 # Missing seconds listed by number in the comments; beyond, counted.
 LISTED_GAPS = 20
 
@@ -46,16 +50,27 @@ def fill_comment(filled, count):
 
 
 def text_array(texts, length):
+    """Fixed-length UTF-8 fields, each text cut on a character boundary."""
     rows = np.zeros((len(texts), length), dtype="S1")
     for row, text in zip(rows, texts):
-        encoded = text.encode("utf-8")[:length]
+        encoded = text.encode("utf-8")[:length].decode("utf-8", "ignore").encode("utf-8")
         row[:len(encoded)] = np.frombuffer(encoded, dtype="S1")
     return rows
 
 
-def write_cdf(target, cycle, trace, analysis, names, target_volume=""):
+def floats(values, limit=FLOAT32_MAX):
+    """float32 values, with MISSING in place of anything not finite or beyond
+    limit (the readers keep readings within the detector's range, so this
+    guards only against a fault in the analysis)."""
+    values = np.asarray(values, dtype=float)
+    fit = np.isfinite(values) & (np.abs(values) <= limit)
+    return np.where(fit, values, MISSING).astype(np.float32)
+
+
+def write_cdf(target, cycle, trace, analysis, names, target_volume="", settings=None):
     """Writes the file (netCDF classic) to target, a path or a binary
-    stream. names: one per peak."""
+    stream. names: one per peak; settings (a Settings) are recorded in the
+    peak processing attributes."""
     grid, on_grid, filled = resampled(trace.times, trace.values)
     now = datetime.now()
     peaks = analysis.peaks
@@ -67,9 +82,9 @@ def write_cdf(target, cycle, trace, analysis, names, target_volume=""):
         if peaks:
             cdf.createDimension("peak_number", len(peaks))
         attributes = global_attributes(cycle, now, analysis, target_volume,
-                                       fill_comment(filled, len(grid)))
+                                       fill_comment(filled, len(grid)), settings)
         for name, value in attributes.items():
-            setattr(cdf, name, value)
+            setattr(cdf, name, value.encode("utf-8"))  # scipy would take only ASCII text
         errors = cdf.createVariable("error_log", "c", ("error_number", "_64_byte_string"))
         errors[:] = text_array([""], 64)
         scalars = {
@@ -80,15 +95,16 @@ def write_cdf(target, cycle, trace, analysis, names, target_volume=""):
             "actual_delay_time": float(grid[0]),
         }
         for name, value in scalars.items():
-            cdf.createVariable(name, "f", ()).assignValue(value)
+            fit = math.isfinite(value) and abs(value) <= DETECTOR_LIMIT
+            cdf.createVariable(name, "f", ()).assignValue(value if fit else MISSING)
         ordinate = cdf.createVariable("ordinate_values", "f", ("point_number",))
-        ordinate[:] = on_grid.astype(np.float32)
+        ordinate[:] = floats(on_grid)
         ordinate.uniform_sampling_flag = "Y"
         if peaks:
             write_peaks(cdf, peaks, names)
 
 
-def global_attributes(cycle, now, analysis, target_volume, filling):
+def global_attributes(cycle, now, analysis, target_volume, filling, settings=None):
     injection = cycle.start
     comments = ("Tarvex cycle %s. Times count from the opening of the detector window; "
                 "the cycle started at %s. %s" % (cycle.stamp, injection.strftime("%H:%M"), filling))
@@ -117,8 +133,10 @@ def global_attributes(cycle, now, analysis, target_volume, filling):
         "raw_data_table_name": "PID_%s.dat" % cycle.stamp,
         "retention_unit": "Seconds",
         "peak_processing_results_table_name": "%s.peaks.csv" % cycle.stamp,
-        "peak_processing_results_comments": processing_comment(analysis),
-        "peak_processing_method_name": "tarvex-report %s" % __version__,
+        "peak_processing_results_comments": processing_comment(analysis) + (
+            " " + settings.describe() if settings else ""),
+        "peak_processing_method_name": "tarvex-report %s" % __version__ + (
+            ", settings %s" % settings.id if settings else ""),
         "peak_processing_date_time_stamp": timestamp(now),
     }
 
@@ -166,7 +184,7 @@ def write_peaks(cdf, peaks, names):
     }
     for name, values in columns.items():
         variable = cdf.createVariable(name, "f", ("peak_number",))
-        variable[:] = np.asarray(values, dtype=np.float32)
+        variable[:] = floats(values)
     cdf.createVariable("peak_name", "c", ("peak_number", "_32_byte_string"))[:] = \
         text_array(names, 32)
     cdf.createVariable("peak_start_detection_code", "c", ("peak_number", "_2_byte_string"))[:] = \

@@ -7,13 +7,16 @@ names it; what could still be reported was), or the command line is wrong.
 """
 
 import argparse
+import math
 import os
 import sys
+import warnings
 from datetime import datetime
 
 from . import DEFAULT_SNR, __version__
-from .peaktable import read_peak_table
-from .problems import PROGRAM, Notes, UnusableInput, say
+from .peaktable import Compound, read_peak_table
+from .problems import PROGRAM, Notes, RunLog, UnusableInput, say, show_warning
+from .settings import Settings
 
 OK, CANNOT_WRITE, UNUSABLE = 0, 1, 2
 
@@ -31,9 +34,27 @@ def positive(text):
         value = float(text)
     except ValueError:
         value = 0.0
-    if not value > 0:
+    if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError("%r is not a positive number" % text)
     return value
+
+
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        raise argparse.ArgumentTypeError("%r is not a number of seconds" % text)
+    return value
+
+
+def report_folder_options(command):
+    """The options of the commands that keep a report folder."""
+    command.add_argument("root", metavar="ROOT")
+    command.add_argument("--out", metavar="DIR", required=True)
+    command.add_argument("--peaks", metavar="TABLE")
+    command.add_argument("--snr", metavar="N", type=positive, default=DEFAULT_SNR)
 
 
 def build_parser():
@@ -60,16 +81,23 @@ def build_parser():
     trend.set_defaults(run=run_trend_command)
 
     update = commands.add_parser("update", help="report every new cycle below ROOT into DIR")
-    update.add_argument("root", metavar="ROOT")
-    update.add_argument("--out", metavar="DIR", required=True)
-    update.add_argument("--peaks", metavar="TABLE")
-    update.add_argument("--snr", metavar="N", type=positive, default=DEFAULT_SNR)
-    update.set_defaults(run=run_update_command)
+    report_folder_options(update)
+    update.add_argument("--figure-time", metavar="SECONDS", type=seconds, default=0.0,
+                        help="go on drawing older figures for this long (default: 0)")
+    update.set_defaults(run=run_update_command, everything=False)
+
+    figures = commands.add_parser("figures", help="update, then draw every figure still "
+                                  "to draw, newest first")
+    report_folder_options(figures)
+    figures.add_argument("--time", dest="figure_time", metavar="SECONDS", type=seconds,
+                         default=math.inf, help="stop drawing after this long (default: never)")
+    figures.set_defaults(run=run_update_command, everything=True)
     return parser
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    warnings.showwarning = show_warning
     try:
         return args.run(args)
     except KeyboardInterrupt:
@@ -119,13 +147,19 @@ def optional_table(path, notes):
     return (UNUSABLE, ()) if compounds is None else (OK, compounds)
 
 
+def settings_of(args, compounds):
+    table = os.path.basename(args.peaks) if args.peaks else None
+    return Settings(tuple(compounds), args.snr, table)
+
+
 def run_cycle_command(args):
     from .cycle import report_cycle
 
     notes = Notes()
     status, compounds = optional_table(args.peaks, notes)
     try:
-        paths = report_cycle(args.pid_file, output_folder(args.out), notes, compounds, args.snr)
+        paths = report_cycle(args.pid_file, output_folder(args.out), notes,
+                             settings_of(args, compounds))
     except UnusableInput as problem:
         notes.print_all()
         say(str(problem))
@@ -150,25 +184,55 @@ def run_trend_command(args):
         say(str(problem))
         return UNUSABLE
     out = output_folder(args.out)
-    kept, skipped = run_trend(root, compounds, out, args.first_day, args.last_day, args.snr)
+    kept, skipped = run_trend(root, settings_of(args, compounds), out, args.first_day,
+                              args.last_day)
     print("%s (%d cycles%s)" % (os.path.join(out, "trend.csv"), kept,
                                 ", %d skipped" % skipped if skipped else ""))
     print(os.path.join(out, "trend.png"))
     return OK
 
 
+def kept_settings(out, args):
+    """The settings of the last run, when the peak table has become unusable:
+    a table being edited must not make a year of cycles lose its names."""
+    from .store import load_root
+
+    state = load_root(out) or {}
+    kept = state.get("settings") or {}
+    compounds = [Compound(*fields) for fields in (kept.get("parts") or {}).get("compounds", [])]
+    if compounds:
+        say("the compounds of the last usable peak table (%d) stay in use" % len(compounds))
+    return Settings(tuple(compounds), args.snr, kept.get("peaks"))
+
+
 def run_update_command(args):
-    from .update import run_update
+    """update, and figures: the results first, then the figures."""
+    from .figurepass import draw_pending
+    from .store import locked
+    from .update import Update
 
     notes = Notes()
-    status, compounds = optional_table(args.peaks, notes)
-    notes.print_all()
     try:
         root = root_folder(args.root)
     except UnusableInput as problem:
         say(str(problem))
         return UNUSABLE
-    run_update(root, output_folder(args.out), compounds, args.peaks, args.snr)
+    out = output_folder(args.out)
+    status, compounds = optional_table(args.peaks, notes)
+    notes.print_all()
+    settings = settings_of(args, compounds) if status == OK else kept_settings(out, args)
+    said = RunLog()
+    with locked(out):
+        update = Update(root, out, settings, said)
+        status = max(status, update.run())
+    left = draw_pending(root, out, settings, said, update.new_stamps, args.figure_time,
+                        progress=args.everything)
+    said.finish()
+    if args.everything:
+        print("%d figures still to draw" % left)
+    elif left and update.everything:
+        say("%d figures are still to draw, newest first: `tarvex-report figures` draws them"
+            % left)
     return status
 
 

@@ -35,22 +35,25 @@ LABEL_ROOM_PT = 13.0
 AXES_SHARE = 0.9
 
 
-def cycle_figure(paths, stamp, trace, analysis, labels, temperatures, flow, problem=""):
+def cycle_figure(paths, stamp, trace, analysis, labels, temperatures, flow, footer=""):
     """One figure in a PNG and an SVG: chromatogram with its peaks, the
-    temperatures and, with a flow log, the flows. trace is None when the
-    detector file was unusable; problem then says why."""
+    temperatures and, with a flow log, the flows; footer, in small print at
+    the bottom, and in the files' metadata, says what made it."""
     has_flow = flow is not None and (len(flow.minutes) or flow.closing)
     ratios = [3.0, 1.4] + ([1.0] if has_flow else [])
     with matplotlib.rc_context(STYLE):
         figure = new_figure(A4_LANDSCAPE)
         axes = figure.subplots(len(ratios), 1, gridspec_kw={"height_ratios": ratios})
         figure.suptitle(stamp, fontsize=14, fontweight="bold")
-        draw_chromatogram(axes[0], trace, analysis, labels, problem)
+        draw_chromatogram(axes[0], trace, analysis, labels)
         draw_temperatures(axes[1], temperatures)
         if has_flow:
             axes[2].sharex(axes[1])
             draw_flow(axes[2], flow)
-        save(figure, paths)
+        if footer:
+            figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7,
+                        color="#777777")
+        save(figure, paths, footer)
 
 
 def new_figure(size):
@@ -65,25 +68,21 @@ def new_figure(size):
     return figure
 
 
-def save(figure, paths):
+def save(figure, paths, description=""):
     for path in paths:
         kind = os.path.splitext(path)[1][1:]
         # Light PNG compression: a third larger, drawn in half the time.
         options = {"dpi": PNG_DPI, "pil_kwargs": {"compress_level": 1}} if kind == "png" else {}
         metadata = {"Date": None} if kind == "svg" else {}
+        if description:
+            metadata["Description"] = description
         replace_atomically(path, lambda stream, k=kind, o=options, m=metadata:
                            figure.savefig(stream, format=k, metadata=m, **o))
 
 
-def draw_chromatogram(axes, trace, analysis, labels, problem):
+def draw_chromatogram(axes, trace, analysis, labels):
     axes.set_xlabel("Time since the detector window opened (s)")
     axes.set_ylabel("Detector (mV)")
-    if trace is None:
-        axes.text(0.5, 0.5, problem, transform=axes.transAxes, ha="center", va="center",
-                  wrap=True)
-        axes.set_xticks([])
-        axes.set_yticks([])
-        return
     axes.plot(trace.times, trace.values, color=TRACE_COLOUR, linewidth=0.9, label="detector")
     span = trace.times[-1] - trace.times[0] or 1.0
     shifts = label_shifts([p.retention for p in analysis.peaks], LABEL_ROOM_PT * span /

@@ -9,10 +9,10 @@ pairs being matched first."""
 import math
 from dataclasses import dataclass, field, replace
 
-from .problems import UnusableInput
+from .inputs import text_lines
+from .problems import TABLE_LINE, UnusableInput
 from .quant.settings import (Quantitation, TableSettings, parse_fields, quantitation_of,
                              table_settings_of)
-from .results import read_text
 
 DEFAULTS_NAME = "*"
 
@@ -39,11 +39,10 @@ def read_peak_table(path, notes):
 
 def read_table(path, notes):
     """The compounds with their quantitation, and the table's own settings."""
-    text = read_text(path)
     lines = []  # (compound, its own settings)
     named_on = {}
     defaults, defaults_problem = {}, None
-    for number, line in enumerate(text.splitlines(), start=1):
+    for number, line in text_lines(path, notes, "line", edited=True):
         content = line.split("#", 1)[0].rstrip()
         if not content.strip():
             continue
@@ -60,7 +59,7 @@ def read_table(path, notes):
         if compound and compound.name in named_on:
             problem = "%s is already named on line %d" % (compound.name, named_on[compound.name])
         if problem:
-            notes.add(path, problem + "; line skipped", number)
+            notes.add(path, problem + "; line skipped", number, TABLE_LINE)
             continue
         if own.get("problem"):
             notes.add(path, "%s; %s stays uncalibrated until the line is corrected"

@@ -21,7 +21,8 @@ from datetime import datetime
 
 import numpy as np
 
-from .problems import UnusableInput
+from .inputs import complete_lines, open_regular, read_bytes, system_reason, text_lines
+from .problems import RANGE, UnusableInput, excerpt
 
 STAMP = r"\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}"
 PID_NAME = re.compile(r"PID_(%s)\.dat" % STAMP)
@@ -46,7 +47,8 @@ class Cycle:
 
 def cycle_of(pid_path):
     """The cycle of a PID file, found by its stamp; the companions are looked
-    for in the same folder."""
+    for in the same folder (whatever they are: their readers refuse what is
+    not a regular file)."""
     match = PID_NAME.fullmatch(os.path.basename(pid_path))
     if not match:
         raise UnusableInput(pid_path, "not a detector file name (PID_YYYY-MM-DD_HH-MM-00.dat)")
@@ -59,7 +61,7 @@ def cycle_of(pid_path):
     cycle = Cycle(stamp=stamp, pid=pid_path)
     for key, pattern in COMPANIONS:
         path = os.path.join(folder, pattern % stamp)
-        if os.path.isfile(path):
+        if os.path.exists(path):
             setattr(cycle, key, path)
     return cycle
 
@@ -91,22 +93,22 @@ def output_paths(out_dir, stamp):
             "peaks": base + ".peaks.csv"}
 
 
-def read_text(path):
-    """The file as text; bytes that are no text become U+FFFD instead of
-    stopping the reader."""
-    try:
-        with open(path, "rb") as stream:
-            return stream.read().decode("utf-8", errors="replace")
-    except OSError as error:
-        raise UnusableInput(path, "cannot be read: %s" % (error.strerror or error)) from None
-
-
 # ------------------------------------------------------------------ detector
 
 
 # A cycle lasts less than an hour; a time beyond a day is a damaged row (and
 # would make the even grid of the export absurdly long).
 MAX_TIME_S = 86400
+# Fewer readings than this hold no chromatogram (nor an AIA file's grid).
+MIN_READINGS = 11
+# The controller stores only converter readings above 0.03 V and up to 3.3 V;
+# anything else in the file was not written by it. 1 mV of margin either side.
+READINGS_MV = (30.0, 3300.0)
+READING_MARGIN_MV = 1.0
+LOWEST_MV, HIGHEST_MV = READINGS_MV[0] - READING_MARGIN_MV, READINGS_MV[1] + READING_MARGIN_MV
+# A detector file larger than this is read row by row, never whole: a day
+# of readings is under 4 MB.
+WHOLE_FILE_BYTES = 8 << 20
 
 
 @dataclass
@@ -116,20 +118,30 @@ class Trace:
 
 
 def read_pid_file(path, notes):
-    text = read_text(path)
-    if not text.strip():
+    data, whole = read_bytes(path, WHOLE_FILE_BYTES)
+    if whole and not data.strip():
         raise UnusableInput(path, "empty: the cycle has no detector readings")
-    rows = quick_rows(text)
+    rows = quick_rows(data) if whole else None
     if rows is None:
-        rows = careful_rows(path, text, notes)
+        with (io.BytesIO(data) if whole else open_regular(path)) as stream:
+            try:
+                rows = careful_rows(path, stream, notes)
+            except OSError as error:
+                raise UnusableInput(path, "cannot be read: %s" % system_reason(error)) from None
     if len(rows) == 0:
         raise UnusableInput(path, "no readable detector rows")
+    if len(rows) < MIN_READINGS:
+        raise UnusableInput(path, "only %d reading%s: a chromatogram needs at least %d"
+                            % (len(rows), "" if len(rows) == 1 else "s", MIN_READINGS))
     return Trace(times=rows[:, 0].astype(float), values=rows[:, 1].astype(float))
 
 
-def quick_rows(text):
+def quick_rows(data):
     """All rows at once when the file is exactly as the controller writes it;
     None sends the file to the careful reader, which says what is wrong."""
+    if not data.isascii():
+        return None
+    text = data.decode("ascii")
     lines = text.count("\n")
     # Four fields a row, three tabs between them: only the time and the
     # reading need converting.
@@ -141,36 +153,32 @@ def quick_rows(text):
         return None
     if len(rows) != lines:
         return None
-    times = rows[:, 0]
+    times, values = rows[:, 0], rows[:, 1]
     if not (np.all(np.isfinite(rows)) and np.all(times == np.round(times))):
         return None
     if np.any(times < 0) or np.any(times > MAX_TIME_S):
+        return None
+    if np.any(values < LOWEST_MV) or np.any(values > HIGHEST_MV):
         return None
     if len(times) > 1 and np.any(np.diff(times) <= 0):
         return None
     return rows
 
 
-def complete_lines(path, text, notes):
-    """(number, line) of every line that ends in a newline; a last line
-    without one was cut off as it was written and is only noted."""
-    lines = text.split("\n")
-    for number, line in enumerate(lines[:-1], start=1):
-        yield number, line
-    if lines[-1].strip():
-        notes.add(path, "truncated last row (no line end), ignored: %r" % lines[-1], len(lines))
-
-
-def careful_rows(path, text, notes):
+def careful_rows(path, stream, notes):
     rows = []
-    for number, line in complete_lines(path, text, notes):
-        fields = line.split()
-        row = pid_row(fields)
+    for number, line in complete_lines(path, stream, notes, "row"):
+        row = pid_row(line.split())
         if row is None:
-            notes.row(path, number, "not a detector row (time, mV, status, 0), skipped: %r" % line)
+            notes.row(path, number, "not a detector row (time, mV, status, 0), skipped: %s"
+                      % excerpt(line))
             continue
         if not 0 <= row[0] <= MAX_TIME_S:
             notes.row(path, number, "time %d s is out of range, row skipped" % row[0])
+            continue
+        if not LOWEST_MV <= row[1] <= HIGHEST_MV:
+            notes.row(path, number, "reading %.6g mV is out of range (%g to %g mV), row skipped"
+                      % ((row[1],) + READINGS_MV), RANGE)
             continue
         if rows and row[0] <= rows[-1][0]:
             notes.add(path, "time %d does not follow %d: a second run appended to the file? "
@@ -213,36 +221,35 @@ def read_temperature_log(path, address, notes):
     """The log's readings; a log that cannot be read at all gives a note and
     no readings, since the cycle can be reported without it."""
     log = TemperatureLog(address)
+    rows = []
+    seen_counters = seen_anything = False
     try:
-        text = read_text(path)
+        for number, line in text_lines(path, notes, "row"):
+            seen_anything = seen_anything or bool(line.strip())
+            if TC_COUNTERS.fullmatch(line):
+                if seen_counters:
+                    notes.add(path, "a second run appended to the file begins here; only the "
+                              "first is reported", number)
+                    break
+                seen_counters = True
+                continue
+            if not line.strip() or TC_HEADER.fullmatch(line) or DASHES.fullmatch(line):
+                continue
+            row = number_row(line.split(), (int, float, float))
+            if row is None:
+                notes.row(path, number, "not a temperature row (time, column, warm), skipped: %s"
+                          % excerpt(line))
+                continue
+            if rows and row[0] <= rows[-1][0]:
+                notes.add(path, "time %d does not follow %d; the rows from here on are ignored"
+                          % (row[0], rows[-1][0]), number)
+                break
+            rows.append(row)
     except UnusableInput as problem:
         notes.add(path, problem.reason)
         return log
-    if not text.strip():
+    if not seen_anything:
         notes.add(path, "empty: no temperature readings")
-        return log
-    rows = []
-    seen_counters = False
-    for number, line in complete_lines(path, text, notes):
-        if TC_COUNTERS.fullmatch(line):
-            if seen_counters:
-                notes.add(path, "a second run appended to the file begins here; only the first "
-                          "is reported", number)
-                break
-            seen_counters = True
-            continue
-        if not line.strip() or TC_HEADER.fullmatch(line) or DASHES.fullmatch(line):
-            continue
-        row = number_row(line.split(), (int, float, float))
-        if row is None:
-            notes.row(path, number, "not a temperature row (time, column, warm), skipped: %r"
-                      % line)
-            continue
-        if rows and row[0] <= rows[-1][0]:
-            notes.add(path, "time %d does not follow %d; the rows from here on are ignored"
-                      % (row[0], rows[-1][0]), number)
-            break
-        rows.append(row)
     if rows:
         table = np.array(rows, dtype=float)
         log.times, log.column, log.warm = table[:, 0], table[:, 1], table[:, 2]
@@ -275,32 +282,32 @@ class FlowLog:
 
 def read_flow_log(path, notes):
     log = FlowLog()
+    rows = []
     try:
-        text = read_text(path)
+        for number, line in text_lines(path, notes, "row"):
+            if not line.strip():
+                continue
+            closing = FLOW_CLOSING.fullmatch(line)
+            if closing:
+                if log.closing:
+                    notes.add(path, "a second run appended to the file; only the first is "
+                              "reported", number)
+                    break
+                log.closing = closing.group(1)
+                continue
+            row = number_row(line.split(), (int, float, float))
+            if row is None:
+                notes.row(path, number, "not a flow row (minute, sample, detector), skipped: %s"
+                          % excerpt(line))
+                continue
+            if log.closing or (rows and row[0] <= rows[-1][0]):
+                notes.add(path, "a second run appended to the file begins here; only the first "
+                          "is reported", number)
+                break
+            rows.append(row)
     except UnusableInput as problem:
         notes.add(path, problem.reason)
         return log
-    rows = []
-    for number, line in complete_lines(path, text, notes):
-        if not line.strip():
-            continue
-        closing = FLOW_CLOSING.fullmatch(line)
-        if closing:
-            if log.closing:
-                notes.add(path, "a second run appended to the file; only the first is reported",
-                          number)
-                break
-            log.closing = closing.group(1)
-            continue
-        row = number_row(line.split(), (int, float, float))
-        if row is None:
-            notes.row(path, number, "not a flow row (minute, sample, detector), skipped: %r" % line)
-            continue
-        if log.closing or (rows and row[0] <= rows[-1][0]):
-            notes.add(path, "a second run appended to the file begins here; only the first is "
-                      "reported", number)
-            break
-        rows.append(row)
     if rows:
         table = np.array(rows, dtype=float)
         log.minutes, log.sample, log.detector = table[:, 0], table[:, 1], table[:, 2]

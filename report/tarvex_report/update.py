@@ -1,133 +1,326 @@
-"""Keeps a report folder up to date with a data root; run after every cycle.
+"""Keeps a report folder up to date with a data root; the service runs it
+after every cycle. Its cost is that of the new cycles, not of the root:
 
-For each detector file ROOT/<day>/PID_<stamp>.dat without a report in
-DIR/<day>/ (no <stamp>.peaks.csv, or one older than the detector file) the
-cycle is reported; a cycle that cannot be is recorded in <stamp>.error (one
-line, the message) and tried again only when its detector file changes.
-With a peak table the trend (DIR/trend/) is rewritten when anything was
-reported. Last, DIR/index.json lists every cycle, newest first, for the web
-view. With nothing new, the run only looks at file times and rewrites the
-index."""
+1. the days of the root are listed, and only the days whose folder changed
+   since the last run (a new file changes its folder), the newest day and
+   days never seen are looked at (store.py remembers the rest);
+2. each cycle of those days whose files are new or changed (size, time), or
+   whose results were made with other settings, gets its results again:
+   the AIA file and the peak list, or its .error file -- in worker processes
+   when there are many;
+3. the day's index file, its month's trend file and the summary are
+   rewritten, trend.csv grows by the new rows;
+4. figures, the expensive part, follow (figurepass.py): those of the cycles
+   new in this run, newest first, and older ones as far as asked.
 
-import json
+A change of the settings (settings.py) reports every cycle again, once.
+
+A later step that adds to a cycle's results (amounts from a calibration)
+plugs in here: in work.make_results, after measure(), with the cycle's
+peaks and names at hand (and in <stamp>.peaks.csv afterwards); its values
+come back in the Outcome, go into the cycle's record in Update.apply, into
+the index entry (index.entry) and the trend rows (trendfiles.trend_rows);
+what changes every cycle's results goes into Settings.extra, and
+store.requeue() makes the next run report again the cycles that a new
+calibration governs."""
+
 import os
-from datetime import datetime
+import stat
+import time
+from dataclasses import dataclass
 
-from . import DEFAULT_SNR
-from .files import write_text
-from .problems import Notes, UnusableInput, say
-from .results import cycles_below, output_paths
+from .files import remove
+from .index import TREND_FOLDER, month_trend_path, now_text, write_day, write_summary
+from .problems import UNUSABLE, message, say
+from .results import COMPANIONS, DAY_NAME, PID_NAME, Cycle
+from .store import figure_pending, load_day, load_root, new_root, save_day, save_root
+from .trendfiles import append_all, rebuild_all, remove_month, trend_rows, write_month
+from .work import Progress, ResultsJob, Workers, cycle_sig, make_results
 
-INDEX = "index.json"
-TREND_FOLDER = "trend"
-
-
-def modified(path):
-    try:
-        return os.stat(path).st_mtime
-    except OSError:
-        return None
-
-
-def up_to_date(path, source_time):
-    time = modified(path)
-    return time is not None and time >= source_time
-
-
-def error_path(day_out, stamp):
-    return os.path.join(day_out, stamp + ".error")
+OK, CANNOT_WRITE = 0, 1
+RAW_KEYS = ("pid",) + tuple(key for key, _ in COMPANIONS)
+# Jobs handed to the workers at once (whole days, so each day is saved
+# once its cycles are done).
+BATCH_JOBS = 256
+# A folder changed this recently may change again within the same tick of
+# its clock: it is looked at again next run.
+SETTLE_NS = 2 * 10 ** 9
+SUMMARY_EVERY_S = 10.0
 
 
-def run_update(root, out_dir, compounds=(), table_path=None, snr=DEFAULT_SNR):
-    """Returns the number of cycles reported in this run."""
-    notes = Notes()
-    cycles = cycles_below(root, notes)
-    notes.print_all()
-    reported = 0
-    for cycle in cycles:
-        day_out = os.path.join(out_dir, cycle.stamp[:10])
-        source_time = modified(cycle.pid)
-        if source_time is None:
-            continue
-        if up_to_date(output_paths(day_out, cycle.stamp)["peaks"], source_time) or \
-                up_to_date(error_path(day_out, cycle.stamp), source_time):
-            continue
-        report_one(cycle, day_out, compounds, snr)
-        reported += 1
-    if compounds:
-        refresh_trend(root, out_dir, compounds, table_path, snr, reported)
-    write_index(root, out_dir, cycles, bool(compounds))
-    return reported
+@dataclass
+class Day:
+    date: str
+    mtime: int  # ns, of the root's day folder
+    records: dict  # stamp -> record (store.py)
+    jobs: list
+    new: set  # stamps whose files are new or changed
+    gone: bool  # cycles of the day are gone from the root
 
 
-def report_one(cycle, day_out, compounds, snr):
-    from .cycle import report_cycle  # matplotlib and scipy: only when there is work
-
-    notes = Notes()
-    error = None
-    try:
-        os.makedirs(day_out, exist_ok=True)
-        report_cycle(cycle.pid, day_out, notes, compounds, snr)
-    except UnusableInput as problem:
-        error = str(problem)
-    except OSError as problem:
-        error = "%s: cannot write the report: %s" % (day_out, problem.strerror or problem)
-    except Exception as problem:  # one bad cycle must not stop the service
-        error = "%s: cannot be reported: %s: %s" % (cycle.pid, type(problem).__name__, problem)
-    notes.print_all()
-    stale_error = error_path(day_out, cycle.stamp)
-    if error:
-        say(error)
-        if os.path.isdir(day_out):
-            write_text(stale_error, " ".join(error.split()) + "\n")
-    elif os.path.exists(stale_error):
-        os.unlink(stale_error)
-
-
-def refresh_trend(root, out_dir, compounds, table_path, snr, reported):
-    folder = os.path.join(out_dir, TREND_FOLDER)
-    trend_time = modified(os.path.join(folder, "trend.csv"))
-    table_time = modified(table_path) if table_path else None
-    table_changed = table_time is not None and (trend_time is None or table_time > trend_time)
-    if reported == 0 and trend_time is not None and not table_changed:
-        return
-    from .trend import run_trend
-
-    os.makedirs(folder, exist_ok=True)
-    run_trend(root, compounds, folder, snr=snr)
-
-
-def relative_or_none(path, base):
-    return os.path.relpath(path, base) if path and os.path.exists(path) else None
-
-
-def cycle_entry(root, out_dir, cycle):
-    day_out = os.path.join(out_dir, cycle.stamp[:10])
-    raw = {key: relative_or_none(getattr(cycle, key), root)
-           for key in ("pid", "tc64", "tc66", "flow")}
-    source_time = modified(cycle.pid) or 0
-    paths = output_paths(day_out, cycle.stamp)
-    if up_to_date(paths["peaks"], source_time):
-        report = {key: relative_or_none(paths[key], out_dir)
-                  for key in ("png", "svg", "peaks", "cdf")}
-        return {"stamp": cycle.stamp, "raw": raw, "report": report, "error": None}
-    error = "not reported yet"
-    try:
-        with open(error_path(day_out, cycle.stamp), encoding="utf-8", errors="replace") as stream:
-            error = stream.readline().strip() or error
-    except OSError:
-        pass
-    return {"stamp": cycle.stamp, "raw": raw, "report": None, "error": error}
-
-
-def write_index(root, out_dir, cycles, with_trend):
+def list_days(root):
+    """{date: folder modification time (ns)} of the root's day folders."""
     days = {}
-    for cycle in sorted(cycles, key=lambda c: c.stamp, reverse=True):
-        days.setdefault(cycle.stamp[:10], []).append(cycle_entry(root, out_dir, cycle))
-    trend = None
-    if with_trend:
-        trend = {"csv": TREND_FOLDER + "/trend.csv", "png": TREND_FOLDER + "/trend.png"}
-    index = {"generated": datetime.now().astimezone().isoformat(timespec="seconds"),
-             "days": [{"date": day, "cycles": entries} for day, entries in days.items()],
-             "trend": trend}
-    write_text(os.path.join(out_dir, INDEX), json.dumps(index, indent=1) + "\n")
+    with os.scandir(root) as entries:
+        for item in entries:
+            if DAY_NAME.fullmatch(item.name) and item.is_dir():
+                days[item.name] = item.stat().st_mtime_ns
+    return days
+
+
+def detector_files(root, date):
+    return sum(1 for name in os.listdir(os.path.join(root, date)) if PID_NAME.fullmatch(name))
+
+
+def raw_paths(cycle, sig):
+    """The cycle's files relative to ROOT (its day folder and name); None
+    where missing or not a regular file."""
+    paths = {}
+    for (key, path), file in zip(((key, getattr(cycle, key)) for key in RAW_KEYS), sig):
+        regular = path and file and file[2] == stat.S_IFREG
+        paths[key] = "%s/%s" % (cycle.stamp[:10], os.path.basename(path)) if regular else None
+    return paths
+
+
+def look_at_day(root, out_dir, date, mtime, settings, said):
+    """The day's records and the cycles whose results must be made again."""
+    folder = os.path.join(root, date)
+    try:
+        names = set(os.listdir(folder))
+    except FileNotFoundError:  # removed since the root was listed
+        names = set()
+    records = load_day(out_dir, date)
+    day = Day(date, mtime, records, [], set(), False)
+    seen = set()
+    for name in sorted(names):
+        match = PID_NAME.fullmatch(name)
+        if not match:
+            continue
+        stamp = match.group(1)
+        if stamp[:10] != date:
+            path = os.path.join(folder, name)
+            said.print([(UNUSABLE, path, message(path, "not in the folder of its day; left out"))])
+            continue
+        cycle = Cycle(stamp=stamp, pid=os.path.join(folder, name))
+        for key, pattern in COMPANIONS:
+            if pattern % stamp in names:
+                setattr(cycle, key, os.path.join(folder, pattern % stamp))
+        seen.add(stamp)
+        sig = cycle_sig(cycle)
+        record = records.get(stamp)
+        if record and record.get("sig") == sig and record.get("made") == settings.id:
+            continue
+        raw_changed = record is not None and record.get("sig") != sig
+        if record is None or raw_changed:
+            day.new.add(stamp)
+        kept = None if raw_changed else (record or {}).get("kept")
+        if kept and kept.get("id") != settings.analysis_id:
+            kept = None
+        records[stamp] = {"sig": sig, "raw": raw_paths(cycle, sig), "made": None, "error": None,
+                          "figure": None if raw_changed else (record or {}).get("figure"),
+                          "rows": "", "kept": kept}
+        day.jobs.append(ResultsJob(cycle, os.path.join(out_dir, date), settings, raw_changed,
+                                   kept and kept["analysis"]))
+    for stamp in [stamp for stamp in records if stamp not in seen]:
+        del records[stamp]
+        day.gone = True
+    return day
+
+
+def changed_parts(old, new):
+    """What changed between two settings' parts, in words."""
+    words = {"compounds": "peak table", "snr": "options", "code": "program", "report": "program"}
+    changed = [words.get(key, key) for key in sorted(set(old) | set(new))
+               if old.get(key) != new.get(key)]
+    return ", ".join(dict.fromkeys(changed)) or "settings"
+
+
+class Update:
+    """One run of `update` over the results (the figures follow apart)."""
+
+    def __init__(self, root, out_dir, settings, said):
+        self.root, self.out_dir, self.settings, self.said = root, out_dir, settings, said
+        self.with_trend = bool(settings.compounds)
+        self.status = OK
+        self.new_stamps = []  # cycles whose files are new or changed, for their figures
+        self.new_rows = []  # (stamp, rows) of cycles newer than trend.csv's last
+        self.months = set()  # months whose trend file must be written
+        self.rebuild_trend = False
+        self.everything = False  # the settings changed: every cycle is reported again
+        self.recovering = False
+
+    def run(self):
+        """Brings the results, index and trend up to date; returns the status."""
+        state = load_root(self.out_dir)
+        if state is None or state["root"] != os.path.abspath(self.root):
+            state = new_root(os.path.abspath(self.root))
+        self.state = state
+        # A run that was stopped half way leaves the mark: the next one looks
+        # at every day and writes every index and trend file again.
+        self.recovering = bool(state.get("dirty"))
+        everything = self.everything = self.note_settings()
+        state["dirty"] = True
+        save_root(self.out_dir, state)
+        days = list_days(self.root)
+        for date in [d for d in state["days"] if d not in days]:  # folders removed
+            self.forget_day(date)
+        newest = max(days) if days else None
+        todo = [date for date in sorted(days, reverse=True)
+                if everything or self.recovering or date == newest or date not in state["days"]
+                or state["days"][date].get("mtime") != days[date]]
+        # Counting first costs a listing of each day: only for long runs.
+        progress = Progress("results", sum(detector_files(self.root, d) for d in todo)
+                            if len(todo) > 1 else 0)
+        self.shown = time.monotonic()
+        with Workers() as workers:
+            # The workers make the results of one batch while this process
+            # looks at the next batch's days and records the one before.
+            queued = None
+            for batch in self.batches(todo, days):
+                outcomes = workers.map(make_results, [job for day in batch for job in day.jobs])
+                if queued:
+                    self.record(*queued, progress)
+                queued = (batch, outcomes)
+            if queued:
+                self.record(*queued, progress)
+        self.finish_trend()
+        write_summary(self.out_dir, state, self.with_trend)
+        state["dirty"] = False
+        save_root(self.out_dir, state)
+        return self.status
+
+    def record(self, batch, outcomes, progress):
+        outcomes = iter(outcomes)
+        for day in batch:
+            for job in day.jobs:
+                self.apply(day, job, next(outcomes))
+                progress.step()
+            self.finish_day(day)
+        if time.monotonic() - self.shown > SUMMARY_EVERY_S:  # long runs show what is done
+            write_summary(self.out_dir, self.state, self.with_trend)
+            self.shown = time.monotonic()
+
+    def note_settings(self):
+        """Records the settings; True when they changed (everything is redone)."""
+        old = self.state["settings"] or {}
+        if old.get("id") == self.settings.id:
+            old["peaks"] = self.settings.record("")["peaks"]
+            return False
+        if old.get("id"):
+            say("settings %s replace %s (%s changed): every cycle is reported again"
+                % (self.settings.id, old["id"],
+                   changed_parts(old.get("parts", {}), self.settings.parts())))
+        self.state["settings"] = dict(self.settings.record(now_text()),
+                                      parts=self.settings.parts())
+        self.rebuild_trend = True
+        if not self.with_trend:  # no trend: none that looks current either
+            folder = os.path.join(self.out_dir, TREND_FOLDER)
+            if os.path.isdir(folder):
+                remove([os.path.join(folder, name) for name in os.listdir(folder)])
+        return True
+
+    def batches(self, todo, days):
+        """The days to look at, newest first, in batches of about BATCH_JOBS
+        cycles to report."""
+        batch, count = [], 0
+        for date in todo:
+            day = look_at_day(self.root, self.out_dir, date, days[date], self.settings,
+                              self.said)
+            batch.append(day)
+            count += len(day.jobs)
+            if count >= BATCH_JOBS:
+                yield batch
+                batch, count = [], 0
+        if batch:
+            yield batch
+
+    def apply(self, day, job, outcome):
+        self.said.print(outcome.notes)
+        record = day.records[outcome.stamp]
+        if outcome.kept is not None:
+            record["kept"] = {"id": self.settings.analysis_id, "analysis": outcome.kept}
+        if outcome.error:
+            self.said.print([(UNUSABLE, job.cycle.pid, outcome.error)])
+            record["error"] = outcome.error
+            record["kept"] = None
+            if outcome.retry:
+                self.status = CANNOT_WRITE
+        record["made"] = None if outcome.retry else self.settings.id
+        if outcome.values is not None and self.with_trend:
+            record["rows"] = trend_rows(outcome.stamp, self.settings.compounds, outcome.values)
+        if outcome.stamp in day.new:
+            self.new_stamps.append(outcome.stamp)
+        # A cycle newer than the trend's last row adds rows at its end; any
+        # other may change rows within it.
+        if outcome.stamp > (self.state.get("trend") or {}).get("last", ""):
+            if record["rows"]:
+                self.new_rows.append((outcome.stamp, record["rows"]))
+        else:
+            self.rebuild_trend = True
+        self.months.add(day.date[:7])
+
+    def finish_day(self, day):
+        if not day.jobs and not day.gone and day.date in self.state["days"] \
+                and not self.recovering:
+            self.state["days"][day.date]["mtime"] = self.settled(day.mtime)
+            return
+        save_day(self.out_dir, day.date, day.records)
+        write_day(self.out_dir, day.date, day.records)
+        self.state["days"][day.date] = {
+            "mtime": self.settled(day.mtime), "cycles": len(day.records),
+            "pending": sum(figure_pending(r, self.settings.id) for r in day.records.values())}
+        if day.gone:
+            self.months.add(day.date[:7])
+            self.rebuild_trend = True
+
+    @staticmethod
+    def settled(mtime):
+        """The folder's time, or None to look at it again next run when it
+        changed so recently that a change within the same tick could follow."""
+        return mtime if time.time_ns() - mtime > SETTLE_NS else None
+
+    def forget_day(self, date):
+        save_day(self.out_dir, date, {})
+        write_day(self.out_dir, date, {})
+        del self.state["days"][date]
+        self.months.add(date[:7])
+        self.rebuild_trend = True
+
+    def finish_trend(self):
+        """The changed months' files, then trend.csv extended or put together."""
+        if not self.with_trend:
+            self.state["trend"] = None
+            return
+        days = {date: info for date, info in self.state["days"].items() if info.get("cycles")}
+        self.months |= {date[:7] for date in days if self.recovering or not os.path.exists(
+            os.path.join(self.out_dir, month_trend_path(date[:7])))}
+        self.rebuild_trend = self.rebuild_trend or self.recovering
+        for month in sorted(self.months):
+            dates = sorted(d for d in days if d.startswith(month))
+            if not dates:
+                remove_month(self.out_dir, month)
+                continue
+            rows = []
+            for date in dates:
+                records = load_day(self.out_dir, date)
+                rows.extend(records[stamp].get("rows", "") for stamp in sorted(records))
+            write_month(self.out_dir, month, rows)
+        trend = self.state.get("trend") or {}
+        size = None
+        if trend and not self.rebuild_trend:
+            self.new_rows.sort()
+            size = append_all(self.out_dir, [rows for _, rows in self.new_rows], trend["size"])
+        if size is None:
+            size = rebuild_all(self.out_dir, sorted({d[:7] for d in days}))
+            last = self.newest_with_rows()
+        else:
+            last = max([trend["last"]] + [stamp for stamp, _ in self.new_rows])
+        self.state["trend"] = {"size": size, "last": last}
+
+    def newest_with_rows(self):
+        for date in sorted(self.state["days"], reverse=True):
+            records = load_day(self.out_dir, date)
+            stamps = [stamp for stamp in records if records[stamp].get("rows")]
+            if stamps:
+                return max(stamps)
+        return ""

@@ -98,8 +98,11 @@ def run_tool(*args):
 
 
 @pytest.fixture
-def cycle(tmp_path):
-    return Cycle(tmp_path / "data")
+def cycle(tmp_path, monkeypatch):
+    """A cycle in data/ of the test's own folder, the current one: messages
+    name its files by short relative paths."""
+    monkeypatch.chdir(tmp_path)
+    return Cycle("data")
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 """`tarvex-report trend`: one row per cycle per compound, in time order."""
 
 import csv
+import os
 
 from PIL import Image
 
@@ -54,20 +55,21 @@ def test_days_outside_from_to_are_left_out(tmp_path, table):
     assert sorted({r["stamp"] for r in rows}) == STAMPS[1:3]
 
 
-def test_unreadable_cycles_are_listed_and_skipped(tmp_path, table):
-    root = tmp_path / "data"
+def test_unreadable_cycles_are_listed_and_skipped(tmp_path, table, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    root = "data"
     write_cycles(root, [100.0, 100.0, 100.0, 100.0])
     empty = Cycle(root, STAMPS[1]).write("PID", "")
-    (root / "2026-12-08" / "PID_2026-12-08_99-00-00.dat").write_text("")
-    (root / "notes").mkdir()
-    status, out, err = run_tool("trend", root, "--peaks", table, "--out", tmp_path / "out")
+    open("data/2026-12-08/PID_2026-12-08_99-00-00.dat", "w").close()
+    os.mkdir("data/notes")
+    status, out, err = run_tool("trend", root, "--peaks", table, "--out", "out")
     assert status == 0
     assert err == (
-        "tarvex-report: %s: the name holds no valid date and time; left out\n"
-        "tarvex-report: %s: empty: the cycle has no detector readings; cycle skipped\n"
-        % (root / "2026-12-08" / "PID_2026-12-08_99-00-00.dat", empty))
+        "tarvex-report: data/2026-12-08/PID_2026-12-08_99-00-00.dat: the name holds no valid "
+        "date and time; left out\n"
+        "tarvex-report: %s: empty: the cycle has no detector readings; cycle skipped\n" % empty)
     assert "(3 cycles, 1 skipped)" in out
-    rows = list(csv.DictReader(open(tmp_path / "out" / "trend.csv")))
+    rows = list(csv.DictReader(open("out/trend.csv")))
     assert STAMPS[1] not in {r["stamp"] for r in rows}
     assert len(rows) == 3 * 4
 
@@ -84,14 +86,14 @@ def test_trend_needs_a_usable_table_and_root(tmp_path, table):
 
 
 def test_many_cycles_go_through_worker_processes_in_order(tmp_path, table):
-    from tarvex_report import trend
+    from tarvex_report import work
 
     root = tmp_path / "data"
     times, values = trace([gaussian(150, 60.0, 3.0)], 0.3, 1, seconds=300)
     stamps = ["2026-12-%02d_%02d-00-00" % (1 + hour // 24, hour % 24) for hour in range(80)]
     for stamp in stamps:
         Cycle(root, stamp).write("PID", pid_text(times, values))
-    assert len(stamps) >= trend.CYCLES_PER_WORKER
+    assert len(stamps) >= work.CYCLES_PER_WORKER
     status, out, _ = run_tool("trend", root, "--peaks", table, "--out", tmp_path / "out")
     assert status == 0 and "(80 cycles)" in out
     rows = list(csv.DictReader(open(tmp_path / "out" / "trend.csv")))

@@ -10,7 +10,7 @@ import math
 import os
 from dataclasses import dataclass, field
 
-from ..results import read_text
+from ..inputs import read_text
 from .settings import clip
 
 KINDS = ("sample", "blank", "calibration", "check")

@@ -12,7 +12,7 @@ import math
 from dataclasses import dataclass
 
 from ..problems import UnusableInput
-from ..results import read_text
+from ..inputs import read_text
 from .settings import clip
 
 FORMAT = "standard<TAB>name<TAB>amount<TAB>unit"
