@@ -38,6 +38,10 @@ SMOOTHING = savgol_coeffs(SMOOTHING_POINTS, 2)
 RESIDUAL_SHARE = float(np.sqrt(np.sum((np.eye(SMOOTHING_POINTS)[SMOOTHING_POINTS // 2] -
                                        SMOOTHING) ** 2)))
 NOISE_BLOCK = 16
+# Short traces are cut into blocks of 8, whose lower quartile white noise
+# puts at 0.62 of its deviation (0.77 for blocks of 16).
+SHORT_NOISE_BLOCK = 8
+QUARTILE_SHARE = {NOISE_BLOCK: 0.77, SHORT_NOISE_BLOCK: 0.62}
 # A spike leaves the cubic through its neighbours by this many deviations of
 # that departure.
 SPIKE_DEVIATIONS = 8.0
@@ -184,17 +188,18 @@ def robust_noise(residual, fallback=NOISE_FLOOR_MV):
 
 def first_noise(residual):
     """A first noise estimate where peaks may cover much of the trace: the
-    lower quartile of the estimates over blocks of 16 readings, which the
-    peaks' flanks leave alone, scaled to the deviation (white noise gives
-    0.77 of it there)."""
-    blocks = len(residual) // NOISE_BLOCK
+    lower quartile of the estimates over blocks of readings, which the
+    peaks' flanks leave alone, scaled to the deviation. A short trace that
+    narrow peaks fill needs the shorter blocks to find its quiet stretches."""
+    size = NOISE_BLOCK if len(residual) >= 4 * NOISE_BLOCK else SHORT_NOISE_BLOCK
+    blocks = len(residual) // size
     if blocks < 4:
         return robust_noise(residual)
-    rows = residual[:blocks * NOISE_BLOCK].reshape(blocks, NOISE_BLOCK)
+    rows = residual[:blocks * size].reshape(blocks, size)
     centred = np.abs(rows - block_medians(rows)[:, None])
     spread = 1.4826 * block_medians(centred) / RESIDUAL_SHARE
     quarter = (blocks - 1) // 4
-    return max(np.partition(spread, quarter)[quarter] / 0.77, NOISE_FLOOR_MV)
+    return max(np.partition(spread, quarter)[quarter] / QUARTILE_SHARE[size], NOISE_FLOOR_MV)
 
 
 def block_medians(rows):
