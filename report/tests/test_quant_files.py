@@ -4,6 +4,7 @@ fields, the Meta files, and a report folder kept up to date."""
 import csv
 import json
 import os
+from pathlib import Path
 
 import netCDF4
 import pytest
@@ -19,6 +20,19 @@ from tarvex_report.quant.settings import Quantitation
 from tarvex_report.quant.standards import read_standards
 
 GOOD = "S1\tbenzene\t1.5\tppb\n"
+
+
+def said(notes):
+    """The texts of the notes, as they will be printed."""
+    return [text for _, _, text in notes.finish()]
+
+
+@pytest.fixture
+def here(tmp_path, monkeypatch):
+    """The test's folder as the working folder: messages name short paths,
+    well within their bound."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
 
 
 @pytest.mark.parametrize("line, message", [
@@ -39,29 +53,29 @@ GOOD = "S1\tbenzene\t1.5\tppb\n"
     ("S1\t" + "x" * 60 + "\tnone\tppb", "amount 'none' is not a number; write the certified "
      "amount as a decimal number such as 2.5; line skipped"),
 ])
-def test_a_bad_standards_line_is_named_with_what_to_do(tmp_path, line, message):
-    path = tmp_path / "lab1.standards"
+def test_a_bad_standards_line_is_named_with_what_to_do(here, line, message):
+    path = Path("lab1.standards")
     path.write_text(GOOD + line + "\nS3\ttoluene\t4\tppb\t# cylinder 7\n")
     notes = Notes()
     standards = read_standards(str(path), notes)
-    assert notes.finish() == ["%s, line 2: %s" % (path, message)]
+    assert said(notes) == ["%s, line 2: %s" % (path, message)]
     assert standards.amount("S3", "toluene") == 4.0
     assert standards.amount("S1", "benzene") == (None if "one unit" in message else 1.5)
 
 
-def test_many_bad_lines_are_counted_and_an_empty_file_is_unusable(tmp_path):
-    path = tmp_path / "lab1.standards"
+def test_many_bad_lines_are_counted_and_an_empty_file_is_unusable(here):
+    path = Path("lab1.standards")
     path.write_text("S1 benzene 1 ppb\n" * 14 + GOOD)
     notes = Notes()
     read_standards(str(path), notes)
-    said = notes.finish()
-    assert len(said) == 11 and said[-1] == "%s: 4 more problems; correct the ones above first" \
+    lines = said(notes)
+    assert len(lines) == 11 and lines[-1] == "%s: 4 more problems; correct the ones above first" \
         % path
     path.write_text("# nothing yet\n\n")
     with pytest.raises(UnusableInput, match="no usable line in the standards file"):
         read_standards(str(path), Notes())
     with pytest.raises(UnusableInput, match="cannot be read: No such file"):
-        read_standards(str(tmp_path / "missing"), Notes())
+        read_standards("missing", Notes())
 
 
 @pytest.mark.parametrize("fields, expected, note", [
@@ -78,19 +92,19 @@ def test_many_bad_lines_are_counted_and_an_empty_file_is_unusable(tmp_path):
     ("\tlevels=2.5", None, "levels=2.5: expected a whole number of levels such as 5"),
     ("\treadback=5\treadback=6", None, "readback is given twice"),
 ])
-def test_quantitation_fields_of_the_peak_table(tmp_path, fields, expected, note):
-    path = tmp_path / "peaks.txt"
+def test_quantitation_fields_of_the_peak_table(here, fields, expected, note):
+    path = Path("peaks.txt")
     path.write_text("benzene\t300\t10%s\ntoluene\t600\t10\n*\trsd=20\trun_gap_h=2\n" % fields)
     notes = Notes()
     table = read_table(str(path), notes)
     benzene, toluene = table.compounds
     assert table.settings.run_gap_h == 2.0 and toluene.quant == Quantitation(rsd=20.0)
     if note:
-        assert notes.finish() == ["%s, line 1: %s; benzene stays uncalibrated until the line is "
+        assert said(notes) == ["%s, line 1: %s; benzene stays uncalibrated until the line is "
                                   "corrected" % (path, note)]
         assert benzene.quant.problem == "peak table line 1: " + note
     else:
-        assert notes.finish() == []
+        assert said(notes) == []
         assert benzene.quant == Quantitation(**dict(expected.__dict__, rsd=20.0))
 
 
@@ -102,14 +116,14 @@ def test_quantitation_fields_of_the_peak_table(tmp_path, fields, expected, note)
     ('{"kind": "blank", "exit_status": "0"}', None, 'exit_status "0" is not a whole number'),
     ('{"kind": "sample"', None, "not JSON (Expecting ',' delimiter: line 1 column 18 (char 17))"),
 ])
-def test_meta_files(tmp_path, text, meta, message):
-    path = tmp_path / "Meta_2026-12-08_10-00-00.json"
+def test_meta_files(here, text, meta, message):
+    path = Path("Meta_2026-12-08_10-00-00.json")
     if text is not None:
         path.write_text(text)
     notes = Notes()
     assert read_meta(str(path), notes) == (meta or Meta(kind=None))
     tail = "; the cycle is left out of quantitation until the file is corrected"
-    assert notes.finish() == (["%s: %s%s" % (path, message, tail)] if message else [])
+    assert said(notes) == (["%s: %s%s" % (path, message, tail)] if message else [])
 
 
 def amounts_rows(out, when):
