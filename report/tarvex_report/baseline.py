@@ -38,10 +38,10 @@ SMOOTHING = savgol_coeffs(SMOOTHING_POINTS, 2)
 RESIDUAL_SHARE = float(np.sqrt(np.sum((np.eye(SMOOTHING_POINTS)[SMOOTHING_POINTS // 2] -
                                        SMOOTHING) ** 2)))
 NOISE_BLOCK = 16
-# Short traces are cut into blocks of 8, whose lower quartile white noise
-# puts at 0.62 of its deviation (0.77 for blocks of 16).
-SHORT_NOISE_BLOCK = 8
-QUARTILE_SHARE = {NOISE_BLOCK: 0.77, SHORT_NOISE_BLOCK: 0.62}
+# Shorter traces are cut into shorter blocks, at least four of them. The
+# lower quartile of the blocks' estimates puts white noise at this share of
+# its deviation, by block length.
+QUARTILE_SHARE = {16: 0.77, 8: 0.62, 4: 0.42}
 # A spike leaves the cubic through its neighbours by this many deviations of
 # that departure.
 SPIKE_DEVIATIONS = 8.0
@@ -191,7 +191,7 @@ def first_noise(residual):
     lower quartile of the estimates over blocks of readings, which the
     peaks' flanks leave alone, scaled to the deviation. A short trace that
     narrow peaks fill needs the shorter blocks to find its quiet stretches."""
-    size = NOISE_BLOCK if len(residual) >= 4 * NOISE_BLOCK else SHORT_NOISE_BLOCK
+    size = next((size for size in QUARTILE_SHARE if len(residual) >= 4 * size), 4)
     blocks = len(residual) // size
     if blocks < 4:
         return robust_noise(residual)

@@ -56,8 +56,9 @@ FEATURE_DEVIATIONS = 4.0
 # height (a Gaussian is down to 1/1000 at 3.2, a tail twice the peak's
 # deviation at 7).
 REACH = 6.0
-# A peak is at least this many readings wide at half height.
-NARROWEST = 3.0
+# A peak is at least this many readings wide at half height: a burst of two
+# spikes is about two, a Gaussian of deviation 1.1 readings is 2.6.
+NARROWEST = 2.5
 # Share of the highest reading above which the apex is fitted.
 TOP_SHARE = 0.4
 SATURATION_RUN = 3
@@ -118,13 +119,32 @@ def analyse(times, values, snr=DEFAULT_SNR):
         mask = baseline_mask(smooth - baseline, min(threshold, FEATURE_DEVIATIONS), noise,
                              grid[1] - grid[0])
         if np.count_nonzero(mask) < max(MIN_READINGS, len(grid) // 10):
-            break  # features everywhere: keep the baseline found so far
+            # Features everywhere (a short window full of peaks): the
+            # baseline runs along the trace's lowest points.
+            baseline = lower_hull(grid, smooth)
+            break
         noise = robust_noise(residual[on_baseline(times, grid, mask)], noise)
         baseline = fit_baseline(grid, on_grid, mask)
     peaks = []
     for apexes, bounds in find_groups(smooth - baseline, threshold * noise, noise):
         peaks.extend(group_peaks(times, values, grid, smooth, baseline, apexes, bounds))
     return Analysis(peaks, noise, grid, baseline, spikes=spikes)
+
+
+def lower_hull(grid, smooth):
+    """The lower convex hull of the smoothed trace, on the grid."""
+    hull = [0]
+    for k in range(1, len(grid)):
+        while len(hull) > 1:
+            a, b = hull[-2], hull[-1]
+            # b lies above the line from a to k: it is not on the lower hull.
+            if (smooth[b] - smooth[a]) * (grid[k] - grid[a]) >= \
+                    (smooth[k] - smooth[a]) * (grid[b] - grid[a]):
+                hull.pop()
+            else:
+                break
+        hull.append(k)
+    return np.interp(grid, grid[hull], smooth[hull])
 
 
 def baseline_mask(corrected, deviations, noise, step):
