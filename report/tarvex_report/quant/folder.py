@@ -20,9 +20,7 @@ from dataclasses import dataclass, field
 from .. import __version__
 from ..results import PID_NAME, cycles_below
 from ..store import STATE_FOLDER as HIDDEN
-from .cdfamounts import fill_peak_amounts
 from .inputs import CycleInput, meta_path, read_meta, read_peaks_csv
-from .ledger import empty_state, quantify
 from .outputs import (FOLDER, amounts_path, index_entry, read_index, read_json,
                       remove_amounts, remove_calibration, to_json, write_amounts,
                       write_calibration, write_if_changed, write_index)
@@ -127,6 +125,10 @@ def keep_cdf_current(out_dir, stamp, rows, written):
     """The AIA file's peak_amount follows the amounts. A file no newer than
     its amounts file is current (the amounts file is touched after the AIA
     file is changed), so only new or rewritten ones are opened."""
+    from .cdfamounts import fill_peak_amounts  # scipy: only when there is work
+
+    if not written and not rows:
+        return  # the report writes none into it; a removed amounts file is written
     cdf = os.path.join(out_dir, stamp[:10], stamp + ".cdf")
     amounts = amounts_path(out_dir, stamp)
     try:
@@ -205,6 +207,8 @@ def update_quantitation(root, out_dir, table, standards, table_path, standards_p
     summary = Summary()
     if not changed and not gone and os.path.exists(os.path.join(out_dir, FOLDER, "index.json")):
         return summary
+    from .ledger import empty_state, quantify  # numpy and scipy: only when there is work
+
     start = min(changed | gone) if changed | gone else (days[0] if days else "")
     earlier = [day for day in days if day < start]
     state = store.after(earlier[-1]) if earlier else None
