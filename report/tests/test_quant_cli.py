@@ -197,3 +197,10 @@ def test_a_new_calibration_quantitates_again_only_the_cycles_it_governs(tmp_path
     assert amounts_of(tmp_path, stamp(9, 6))["benzene"][5] == "qc-fail"
     entry = read(tmp_path, "index/2026-12-09.json")["cycles"][0]
     assert (entry["stamp"], entry["amounts"]) == (late, "2026-12-09/%s.amounts.csv" % late)
+    # A Meta file rewritten: the cycle is a blank after all, and flags the later sample.
+    with open(tmp_path / "data" / "2026-12-09" / ("Meta_%s.json" % stamp(9, 6)), "w") as meta:
+        meta.write('{"kind": "blank", "standard": null, "exit_status": 0}\n')
+    update(tmp_path)
+    entries = read(tmp_path, "index/2026-12-09.json")["cycles"]
+    assert [(e["stamp"], e["kind"]) for e in entries][-1] == (stamp(9, 6), "blank")
+    assert [amounts_of(tmp_path, late)[n][5] for n in NAMES] == ["blank"] * 3
