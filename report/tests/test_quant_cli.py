@@ -204,3 +204,27 @@ def test_a_new_calibration_quantitates_again_only_the_cycles_it_governs(tmp_path
     entries = read(tmp_path, "index/2026-12-09.json")["cycles"]
     assert [(e["stamp"], e["kind"]) for e in entries][-1] == (stamp(9, 6), "blank")
     assert [amounts_of(tmp_path, late)[n][5] for n in NAMES] == ["blank"] * 3
+
+
+@pytest.mark.parametrize("standards, peaks, message", [
+    ("# being edited\n", TABLE, "tarvex-report: lab1.standards: no usable line in the standards "
+     "file (lines of standard<TAB>name<TAB>amount<TAB>unit); the amounts are left as they are "
+     "until it is corrected"),
+    (STANDARDS, "being edited\n", "tarvex-report: the amounts are left as they are until the "
+     "peak table is usable"),
+    (STANDARDS, None, "tarvex-report: --standards needs --peaks TABLE, the compounds to "
+     "quantitate; no amounts made"),
+])
+def test_an_unusable_standards_file_or_peak_table_leaves_the_amounts(tmp_path, monkeypatch,
+                                                                    standards, peaks, message):
+    make_root(tmp_path, calibration(8, 0) + EVERY_7)
+    update(tmp_path)
+    before = files(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "lab1.standards").write_text(standards)
+    if peaks:
+        (tmp_path / "peaks.txt").write_text(peaks)
+    status, _, err = run_program("update", "data", "--out", "web", "--standards",
+                                 "lab1.standards", *(["--peaks", "peaks.txt"] if peaks else []))
+    assert status == 2 and message in err.splitlines(), err
+    assert [p for p in changed(tmp_path, before) if "amounts" in p or "calibration" in p] == []
