@@ -7,10 +7,10 @@ Rows: stamp,name,retention_s,height_mV,area_mVs,amount,unit,flags, one per
 cycle per compound of the peak table, in time order, empty fields where the
 compound was not found; the last three are the compound's row of the
 cycle's amounts file (quantitation), empty without one. (The `trend`
-command writes the first five columns only.) A month's file is rewritten from the cycles' rows kept in the state
-(a month is a few hundred kilobytes); trend.csv grows by appending the new
-cycles' rows when they are the newest, and is put together again from the
-months otherwise."""
+command writes the first five columns only.) A month's file is rewritten
+from the cycles' rows kept in the state (a month is a few hundred
+kilobytes); trend.csv grows by appending the new cycles' rows when they
+are the newest, and is put together again from the months otherwise."""
 
 import csv
 import io
