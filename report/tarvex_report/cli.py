@@ -2,8 +2,9 @@
 
 Exit status: 0 the report was written (notes about rows or companion files
 that could not be used go to standard error); 1 an output could not be
-written; 2 an input file named on the command line is unusable (the message
-names it; what could still be reported was), or the command line is wrong.
+written; 2 an input file named on the command line (root, peak table,
+standards file) is unusable (the message names it; what could still be
+reported was), or the command line is wrong.
 """
 
 import argparse
@@ -14,7 +15,7 @@ import warnings
 from datetime import datetime
 
 from . import DEFAULT_SNR, __version__
-from .peaktable import Compound, read_peak_table
+from .peaktable import Compound, read_table
 from .problems import PROGRAM, Notes, RunLog, UnusableInput, say, show_warning
 from .settings import Settings
 
@@ -55,6 +56,8 @@ def report_folder_options(command):
     command.add_argument("--out", metavar="DIR", required=True)
     command.add_argument("--peaks", metavar="TABLE")
     command.add_argument("--snr", metavar="N", type=positive, default=DEFAULT_SNR)
+    command.add_argument("--standards", metavar="FILE",
+                         help="standards file: calibrate the compounds and write their amounts")
 
 
 def build_parser():
@@ -119,8 +122,15 @@ def main(argv=None):
 
 def load_table(path, notes):
     """The compounds, or None when the table is unusable (said already)."""
+    table = load_peak_table(path, notes)
+    return None if table is None else table.compounds
+
+
+def load_peak_table(path, notes):
+    """The peak table with its quantitation settings, or None when it is
+    unusable (said already)."""
     try:
-        return read_peak_table(path, notes)
+        return read_table(path, notes)
     except UnusableInput as problem:
         notes.print_all()
         say(str(problem))
@@ -141,10 +151,44 @@ def root_folder(path):
 def optional_table(path, notes):
     """(status, compounds) of an optional peak table: without one, or with an
     unusable one, the peaks go unnamed; the latter is an unusable input."""
+    status, table = optional_peak_table(path, notes)
+    return status, table.compounds if table else ()
+
+
+def optional_peak_table(path, notes):
+    """(status, peak table or None) of an optional peak table."""
     if not path:
-        return OK, ()
-    compounds = load_table(path, notes)
-    return (UNUSABLE, ()) if compounds is None else (OK, compounds)
+        return OK, None
+    table = load_peak_table(path, notes)
+    return (UNUSABLE, None) if table is None else (OK, table)
+
+
+def quant_step(args, table):
+    """(status, quantstep.QuantStep or None): with a peak table the cycles are
+    quantitated, calibrated when a standards file is given. An unusable
+    standards file or peak table leaves the amounts as they are."""
+    from .quantstep import QuantStep
+    from .quant.standards import read_standards
+
+    if table is None:
+        if not args.standards:
+            return OK, None
+        if not args.peaks:
+            say("--standards needs --peaks TABLE, the compounds to quantitate; no amounts made")
+            return UNUSABLE, None
+        say("the amounts are left as they are until the peak table is usable")
+        return UNUSABLE, None
+    if not args.standards:
+        return OK, QuantStep(table, args.peaks)
+    notes = Notes()
+    try:
+        standards = read_standards(args.standards, notes)
+    except UnusableInput as problem:
+        notes.print_all()
+        say("%s; the amounts are left as they are until it is corrected" % problem)
+        return UNUSABLE, None
+    notes.print_all()
+    return OK, QuantStep(table, args.peaks, standards, args.standards)
 
 
 def settings_of(args, compounds):
@@ -218,12 +262,15 @@ def run_update_command(args):
         say(str(problem))
         return UNUSABLE
     out = output_folder(args.out)
-    status, compounds = optional_table(args.peaks, notes)
+    status, table = optional_peak_table(args.peaks, notes)
     notes.print_all()
-    settings = settings_of(args, compounds) if status == OK else kept_settings(out, args)
+    settings = settings_of(args, table.compounds if table else ()) if status == OK \
+        else kept_settings(out, args)
+    quant_status, quant = quant_step(args, table)
+    status = max(status, quant_status)
     said = RunLog()
     with locked(out):
-        update = Update(root, out, settings, said)
+        update = Update(root, out, settings, said, quant)
         status = max(status, update.run())
     left = draw_pending(root, out, settings, said, update.new_stamps, args.figure_time,
                         progress=args.everything)

@@ -41,8 +41,12 @@ def entry(stamp, record):
         report = {"png": paths["png"] if current else None,
                   "svg": paths["svg"] if current else None,
                   "peaks": paths["peaks"], "cdf": paths["cdf"]}
+    # Quantitation: the cycle's kind and standard from its Meta file (none:
+    # a sample; None: the file is unusable), its amounts file relative to DIR.
     return {"stamp": stamp, "raw": record.get("raw"), "report": report, "figure": figure,
-            "settings": made if report else None, "error": error}
+            "settings": made if report else None, "error": error,
+            "kind": record.get("kind", "sample"), "standard": record.get("standard"),
+            "amounts": record.get("amounts")}
 
 
 def write_day(out_dir, date, records):

@@ -10,7 +10,9 @@ cycle's day and not at the whole root:
 - days/<YYYY-MM-DD>.json: per cycle of that day its record -- the size and
   time of each of its files ("sig"), the settings its results were made with
   ("made"), the error that kept it from being reported, the settings its
-  figure was drawn with, its rows of the trend and its analysis (kept.py).
+  figure was drawn with, its rows of the trend and its analysis (kept.py),
+  its kind and standard (Meta file) and its amounts file;
+- quant/: quantitation's own state (quant/folder.py).
 
 A missing or damaged state file only costs time: the days it described are
 looked at, and their cycles reported, again."""

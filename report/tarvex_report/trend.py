@@ -16,7 +16,7 @@ from .figures import trend_figure
 from .files import write_text
 from .problems import UNUSABLE, Notes, RunLog, UnusableInput
 from .results import cycles_below
-from .trendfiles import HEADER_LINE, trend_rows, trend_values
+from .trendfiles import AREA_LINE, trend_rows, trend_values
 from .work import parallel_map
 
 
@@ -41,7 +41,7 @@ def run_trend(root, settings, out_dir, first_day=None, last_day=None):
     listing.print_all()
     starts = {cycle.stamp: cycle.start for cycle in cycles}
     said = RunLog()
-    rows, kept, areas, skipped = [HEADER_LINE], [], [], 0
+    rows, kept, areas, skipped = [AREA_LINE], [], [], 0
     for stamp, values, notes, error in parallel_map(measure_cycle,
                                                     [(c, settings) for c in cycles]):
         said.print(notes)

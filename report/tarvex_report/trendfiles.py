@@ -3,12 +3,14 @@ DIR/trend/<YYYY-MM>.csv per month (what the web view fetches),
 DIR/trend/trend.csv with every month (for other programs) and
 DIR/trend/trend.png, the areas of the last twelve months.
 
-Rows: stamp,name,retention_s,height_mV,area_mVs, one per cycle per compound
-of the peak table, in time order, empty fields where the compound was not
-found. A month's file is rewritten from the cycles' rows kept in the state
-(a month is a few hundred kilobytes); trend.csv grows by appending the new
-cycles' rows when they are the newest, and is put together again from the
-months otherwise."""
+Rows: stamp,name,retention_s,height_mV,area_mVs,amount,unit,flags, one per
+cycle per compound of the peak table, in time order, empty fields where the
+compound was not found; the last three are the compound's row of the
+cycle's amounts file (quantitation), empty without one. (The `trend`
+command writes the first five columns only.) A month's file is rewritten
+from the cycles' rows kept in the state (a month is a few hundred
+kilobytes); trend.csv grows by appending the new cycles' rows when they
+are the newest, and is put together again from the months otherwise."""
 
 import csv
 import io
@@ -23,7 +25,10 @@ from .files import replace_atomically, write_text
 from .inputs import open_regular
 from .index import TREND_FOLDER, month_trend_path
 
-TREND_HEADER = ["stamp", "name", "retention_s", "height_mV", "area_mVs"]
+AREA_HEADER = ["stamp", "name", "retention_s", "height_mV", "area_mVs"]
+AMOUNT_COLUMNS = ["amount", "unit", "flags"]
+TREND_HEADER = AREA_HEADER + AMOUNT_COLUMNS
+AREA_LINE = ",".join(AREA_HEADER) + "\n"  # the `trend` command's
 HEADER_LINE = ",".join(TREND_HEADER) + "\n"
 FIGURE_MONTHS = 12
 
@@ -35,13 +40,31 @@ def trend_values(peaks, names, compounds):
             if c.name in found else None for c in compounds]
 
 
-def trend_rows(stamp, compounds, values):
-    """The cycle's rows, as CSV text."""
+def trend_rows(stamp, compounds, values, amounts=None):
+    """The cycle's rows, as CSV text; with amounts ({name: (amount, unit,
+    flags)}, empty for none) the last three columns too."""
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
     for compound, value in zip(compounds, values):
-        writer.writerow([stamp, compound.name] + (
-            ["%.2f" % value[0], "%.3f" % value[1], "%.3f" % value[2]] if value else ["", "", ""]))
+        row = [stamp, compound.name] + (
+            ["%.2f" % value[0], "%.3f" % value[1], "%.3f" % value[2]] if value else ["", "", ""])
+        if amounts is not None:
+            row += list(amounts.get(compound.name, ("", "", "")))
+        writer.writerow(row)
+    return text.getvalue()
+
+
+def with_amounts(rows, amounts):
+    """A cycle's rows (as trend_rows made them, with or without the amount
+    columns) with the amount columns from amounts ({name: (amount, unit,
+    flags)}; None or empty: empty columns)."""
+    if not rows:
+        return rows
+    amounts = amounts or {}
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    for row in csv.reader(io.StringIO(rows)):
+        writer.writerow(row[:len(AREA_HEADER)] + list(amounts.get(row[1], ("", "", ""))))
     return text.getvalue()
 
 

@@ -15,30 +15,28 @@ after every cycle. Its cost is that of the new cycles, not of the root:
 
 A change of the settings (settings.py) reports every cycle again, once.
 
-A later step that adds to a cycle's results (amounts from a calibration)
-plugs in here: in work.make_results, after measure(), with the cycle's
-peaks and names at hand (and in <stamp>.peaks.csv afterwards); its values
-come back in the Outcome, go into the cycle's record in Update.apply, into
-the index entry (index.entry) and the trend rows (trendfiles.trend_rows);
-what changes every cycle's results goes into Settings.extra, and
-store.requeue() makes the next run report again the cycles that a new
-calibration governs."""
+Quantitation (quantstep.py, with a peak table) follows step 2: the days
+whose cycles changed are quantitated, and the cycles whose amounts changed
+get their index entries and trend rows again (step 3 for their days and
+months too)."""
 
 import os
-import stat
 import time
-from dataclasses import dataclass
 
+from .days import detector_files, list_days, look_at_day
 from .files import remove
 from .index import TREND_FOLDER, month_trend_path, now_text, write_day, write_summary
-from .problems import UNUSABLE, message, say
-from .results import COMPANIONS, DAY_NAME, PID_NAME, Cycle
+from .problems import UNUSABLE, Notes, say
+from .quantstep import amounts_entry, refresh
 from .store import figure_pending, load_day, load_root, new_root, save_day, save_root
-from .trendfiles import append_all, rebuild_all, remove_month, trend_rows, write_month
-from .work import Progress, ResultsJob, Workers, cycle_sig, make_results
+from .trendfiles import (append_all, rebuild_all, remove_month, trend_rows, with_amounts,
+                         write_month)
+from .work import Progress, Workers, make_results
 
 OK, CANNOT_WRITE = 0, 1
-RAW_KEYS = ("pid",) + tuple(key for key, _ in COMPANIONS)
+# Index entries with kind, standard and amounts, trend rows with amounts:
+# a folder written before them gets every index and trend file again once.
+ENTRIES = 2
 # Jobs handed to the workers at once (whole days, so each day is saved
 # once its cycles are done).
 BATCH_JOBS = 256
@@ -46,85 +44,6 @@ BATCH_JOBS = 256
 # its clock: it is looked at again next run.
 SETTLE_NS = 2 * 10 ** 9
 SUMMARY_EVERY_S = 10.0
-
-
-@dataclass
-class Day:
-    date: str
-    mtime: int  # ns, of the root's day folder
-    records: dict  # stamp -> record (store.py)
-    jobs: list
-    new: set  # stamps whose files are new or changed
-    gone: bool  # cycles of the day are gone from the root
-
-
-def list_days(root):
-    """{date: folder modification time (ns)} of the root's day folders."""
-    days = {}
-    with os.scandir(root) as entries:
-        for item in entries:
-            if DAY_NAME.fullmatch(item.name) and item.is_dir():
-                days[item.name] = item.stat().st_mtime_ns
-    return days
-
-
-def detector_files(root, date):
-    return sum(1 for name in os.listdir(os.path.join(root, date)) if PID_NAME.fullmatch(name))
-
-
-def raw_paths(cycle, sig):
-    """The cycle's files relative to ROOT (its day folder and name); None
-    where missing or not a regular file."""
-    paths = {}
-    for (key, path), file in zip(((key, getattr(cycle, key)) for key in RAW_KEYS), sig):
-        regular = path and file and file[2] == stat.S_IFREG
-        paths[key] = "%s/%s" % (cycle.stamp[:10], os.path.basename(path)) if regular else None
-    return paths
-
-
-def look_at_day(root, out_dir, date, mtime, settings, said):
-    """The day's records and the cycles whose results must be made again."""
-    folder = os.path.join(root, date)
-    try:
-        names = set(os.listdir(folder))
-    except FileNotFoundError:  # removed since the root was listed
-        names = set()
-    records = load_day(out_dir, date)
-    day = Day(date, mtime, records, [], set(), False)
-    seen = set()
-    for name in sorted(names):
-        match = PID_NAME.fullmatch(name)
-        if not match:
-            continue
-        stamp = match.group(1)
-        if stamp[:10] != date:
-            path = os.path.join(folder, name)
-            said.print([(UNUSABLE, path, message(path, "not in the folder of its day; left out"))])
-            continue
-        cycle = Cycle(stamp=stamp, pid=os.path.join(folder, name))
-        for key, pattern in COMPANIONS:
-            if pattern % stamp in names:
-                setattr(cycle, key, os.path.join(folder, pattern % stamp))
-        seen.add(stamp)
-        sig = cycle_sig(cycle)
-        record = records.get(stamp)
-        if record and record.get("sig") == sig and record.get("made") == settings.id:
-            continue
-        raw_changed = record is not None and record.get("sig") != sig
-        if record is None or raw_changed:
-            day.new.add(stamp)
-        kept = None if raw_changed else (record or {}).get("kept")
-        if kept and kept.get("id") != settings.analysis_id:
-            kept = None
-        records[stamp] = {"sig": sig, "raw": raw_paths(cycle, sig), "made": None, "error": None,
-                          "figure": None if raw_changed else (record or {}).get("figure"),
-                          "rows": "", "kept": kept}
-        day.jobs.append(ResultsJob(cycle, os.path.join(out_dir, date), settings, raw_changed,
-                                   kept and kept["analysis"]))
-    for stamp in [stamp for stamp in records if stamp not in seen]:
-        del records[stamp]
-        day.gone = True
-    return day
 
 
 def changed_parts(old, new):
@@ -138,8 +57,9 @@ def changed_parts(old, new):
 class Update:
     """One run of `update` over the results (the figures follow apart)."""
 
-    def __init__(self, root, out_dir, settings, said):
+    def __init__(self, root, out_dir, settings, said, quant=None):
         self.root, self.out_dir, self.settings, self.said = root, out_dir, settings, said
+        self.quant = quant  # quantstep.QuantStep, or None
         self.with_trend = bool(settings.compounds)
         self.status = OK
         self.new_stamps = []  # cycles whose files are new or changed, for their figures
@@ -157,7 +77,7 @@ class Update:
         self.state = state
         # A run that was stopped half way leaves the mark: the next one looks
         # at every day and writes every index and trend file again.
-        self.recovering = bool(state.get("dirty"))
+        self.recovering = bool(state.get("dirty")) or state.get("entries") != ENTRIES
         everything = self.everything = self.note_settings()
         state["dirty"] = True
         save_root(self.out_dir, state)
@@ -183,9 +103,13 @@ class Update:
                 queued = (batch, outcomes)
             if queued:
                 self.record(*queued, progress)
+        if self.quant is not None:
+            days = [date for date, info in state["days"].items() if info.get("cycles")]
+            refresh(self, self.quant.run(self.root, self.out_dir, days, todo, self.said))
         self.finish_trend()
         write_summary(self.out_dir, state, self.with_trend)
         state["dirty"] = False
+        state["entries"] = ENTRIES
         save_root(self.out_dir, state)
         return self.status
 
@@ -225,7 +149,7 @@ class Update:
         batch, count = [], 0
         for date in todo:
             day = look_at_day(self.root, self.out_dir, date, days[date], self.settings,
-                              self.said)
+                              self.said, Notes() if self.quant else None)
             batch.append(day)
             count += len(day.jobs)
             if count >= BATCH_JOBS:
@@ -246,8 +170,11 @@ class Update:
             if outcome.retry:
                 self.status = CANNOT_WRITE
         record["made"] = None if outcome.retry else self.settings.id
+        if outcome.amounts is not None:
+            record["amounts"] = amounts_entry(outcome.stamp)
         if outcome.values is not None and self.with_trend:
-            record["rows"] = trend_rows(outcome.stamp, self.settings.compounds, outcome.values)
+            record["rows"] = trend_rows(outcome.stamp, self.settings.compounds, outcome.values,
+                                        outcome.amounts or {})
         if outcome.stamp in day.new:
             self.new_stamps.append(outcome.stamp)
         # A cycle newer than the trend's last row adds rows at its end; any
@@ -303,7 +230,10 @@ class Update:
             rows = []
             for date in dates:
                 records = load_day(self.out_dir, date)
-                rows.extend(records[stamp].get("rows", "") for stamp in sorted(records))
+                # Rows of older versions lack the amount columns.
+                rows.extend(records[s].get("rows", "") if "amounts" in records[s] else
+                            with_amounts(records[s].get("rows", ""), None)
+                            for s in sorted(records))
             write_month(self.out_dir, month, rows)
         trend = self.state.get("trend") or {}
         size = None

@@ -12,6 +12,9 @@ from .results import COMPANIONS, Cycle, output_paths
 from .store import file_sig
 from .trendfiles import trend_values
 
+# The cycle's kind and standard, written beside its files by the unit that
+# ran it (quant/inputs.py reads it).
+META_NAME = "Meta_%s.json"
 # Below this many jobs starting worker processes costs more than it saves.
 CYCLES_PER_WORKER = 64
 # Runs of at least this many cycles say how far they are, every tenth.
@@ -23,11 +26,25 @@ def error_path(day_out, stamp):
 
 
 def cycle_sig(cycle):
-    """The size, time and type of the cycle's four files (None where one is
-    missing): a change of any of them makes new results."""
+    """The size, time and type of the cycle's four files and of its Meta
+    file, the last (None where one is missing): a change of any of them
+    makes new results."""
     folder = os.path.dirname(cycle.pid)
     return [file_sig(cycle.pid)] + [file_sig(os.path.join(folder, pattern % cycle.stamp))
-                                    for _, pattern in COMPANIONS]
+                                    for _, pattern in COMPANIONS] + \
+        [file_sig(os.path.join(folder, META_NAME % cycle.stamp))]
+
+
+def cycle_amounts(day_out, stamp):
+    """{name: (amount, unit, flags)} of the cycle's amounts file as it stands,
+    None without one."""
+    from .quant.amounts import read_amounts_csv
+
+    try:
+        with open(os.path.join(day_out, stamp + ".amounts.csv"), encoding="utf-8") as stream:
+            return read_amounts_csv(stream.read())
+    except (OSError, ValueError):
+        return None
 
 
 class Workers:
@@ -94,6 +111,7 @@ class Outcome:
     retry: bool = False  # an output could not be written: try again next run
     notes: list = None
     values: list = None  # trend values per compound
+    amounts: dict = None  # the cycle's amounts file as it stands (cycle_amounts)
     kept: dict = None  # the analysis made in this job, to be kept
 
 
@@ -120,6 +138,7 @@ def make_results(job):
         remove([error_path(job.day_out, stamp)])
         outcome.values = trend_values(measured.analysis.peaks, measured.names,
                                       job.settings.compounds)
+        outcome.amounts = cycle_amounts(job.day_out, stamp)
     except UnusableInput as problem:
         outcome.error = str(problem)
     except OSError as problem:

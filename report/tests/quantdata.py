@@ -98,6 +98,21 @@ def reported_cycle(root, out, when, kind="sample", standard=None, amounts=None, 
     aia.write_cdf(os.path.join(out, day, when + ".cdf"), cycle_of(pid), trace_, analysis, names)
 
 
+def raw_cycle(root, when, kind="sample", standard=None, amounts=None, seed=0, curvature=0.0):
+    """A cycle as the service leaves it in ROOT: its detector file, and its
+    Meta file unless kind is None (older data, a cycle run by hand)."""
+    from conftest import pid_text
+
+    if amounts is None:
+        amounts = every(LEVELS[standard]) if standard else {}
+    times, values = chromatogram(amounts, seed, curvature)
+    write(os.path.join(root, when[:10], "PID_%s.dat" % when), pid_text(times, values))
+    if kind:
+        write(os.path.join(root, when[:10], "Meta_%s.json" % when),
+              '{"kind": "%s", "standard": %s, "instrument": "lab1", "exit_status": 0}\n'
+              % (kind, '"%s"' % standard if standard else "null"))
+
+
 def example_figure(path):
     """The calibration figure of docs/quantitation.md: a mildly curved
     response, benzene on a straight line (rejected), toluene on a quadratic,

@@ -116,7 +116,8 @@ def test_index_and_trend_follow_the_format_of_the_web_view(root):
             ("pid", "PID", "dat"), ("tc64", "TC64", "TLog"), ("tc66", "TC66", "TLog"),
             ("flow", "Flow", "TLog"))},
         "report": dict(zip(("cdf", "peaks", "png", "svg"), report_files(THIRD))),
-        "figure": "current", "settings": settings["id"], "error": None}
+        "figure": "current", "settings": settings["id"], "error": None, "kind": "sample",
+        "standard": None, "amounts": "2026-12-08/%s.amounts.csv" % THIRD}
     assert day_file("2026-12-07")["cycles"][0]["raw"] == {
         "pid": "2026-12-07/PID_%s.dat" % SECOND, "tc64": None, "tc66": None, "flow": None}
     # Missing companions are said, not fatal.
@@ -127,13 +128,16 @@ def test_index_and_trend_follow_the_format_of_the_web_view(root):
                 assert not os.path.isabs(path) and ".." not in path.split("/") and ":" not in path
                 assert os.path.isfile(os.path.join(base, path))
     assert_figures_honest()
-    header = "stamp,name,retention_s,height_mV,area_mVs\n"
+    header = "stamp,name,retention_s,height_mV,area_mVs,amount,unit,flags\n"
     months = [open("web/trend/%s.csv" % m).read() for m in ("2026-11", "2026-12")]
     assert all(text.startswith(header) for text in months)
     rows = [row for text in months for row in csv.DictReader(text.splitlines())]
     assert [(r["stamp"], r["name"]) for r in rows] == [
         (stamp, name) for stamp in (FIRST, SECOND, THIRD) for name in ("benzene", "m,p-xylene")]
-    assert [round(float(r["retention_s"]) / 10) for r in rows] == [15, 100] * 3
+    assert [round(float(r["retention_s"]), -1) for r in rows] == [150, 1000] * 3
+    # No standards file: the amounts of the compounds found are uncalibrated.
+    assert [(r["amount"], r["unit"], r["flags"]) for r in rows] == [
+        ("", "", "uncalibrated")] * 6
     assert open("web/trend/trend.csv").read() == header + "".join(
         text[len(header):] for text in months)
     old = os.umask(0o022)
@@ -158,7 +162,8 @@ def test_one_new_cycle_touches_only_its_own_files(root):
     status, err, summary = update("--peaks", "peaks.txt")
     assert (status, err) == (0, "")
     assert changed(before) == sorted(["index.json", "index/2026-12-08.json", "trend/2026-12.csv",
-                                      "trend/trend.csv"] + report_files(NEW))
+                                      "trend/trend.csv", "2026-12-08/%s.amounts.csv" % NEW]
+                                     + report_files(NEW))
     trend_after = open("web/trend/trend.csv").read()
     assert trend_after.startswith(trend_before) and trend_after.count(NEW) == 2
     assert summary["latest"]["stamp"] == NEW and summary["latest"]["figure"] == "current"
@@ -173,7 +178,8 @@ def test_a_changed_or_removed_cycle_is_reported_again_and_its_old_figure_dropped
     status, err, summary = update("--peaks", "peaks.txt")
     assert status == 0 and err.count("\n") == 3  # the companions SECOND has not
     assert changed(before) == sorted(["index.json", "index/2026-12-07.json", "trend/2026-12.csv",
-                                      "trend/trend.csv"] + report_files(SECOND))
+                                      "trend/trend.csv", "2026-12-07/%s.amounts.csv" % SECOND]
+                                     + report_files(SECOND))
     assert not os.path.exists("web/index/2026-11-30.json")
     assert not os.path.exists("web/trend/2026-11.csv")
     assert [m["month"] for m in summary["months"]] == ["2026-12"] and summary["cycles"] == 2
@@ -313,4 +319,5 @@ def test_missing_root_is_unusable_and_an_empty_one_empty(tmp_path, monkeypatch, 
     assert (status, err) == (0, "")
     assert (summary["cycles"], summary["days"], summary["months"], summary["latest"]) == (
         0, [], [], None)
-    assert open("web/trend/trend.csv").read() == "stamp,name,retention_s,height_mV,area_mVs\n"
+    assert open("web/trend/trend.csv").read() == \
+        "stamp,name,retention_s,height_mV,area_mVs,amount,unit,flags\n"

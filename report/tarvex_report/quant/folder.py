@@ -2,14 +2,15 @@
 to what changed.
 
 Each day's cycles are quantitated from the state the day before left
-(ledger.py); DIR/calibration/state/<day>.json keeps the state after each
-day and DIR/calibration/state/days.json a signature of each day's inputs
-(the times and sizes of its Meta files and peak lists) with the settings
-(peak table, standards file, program version). A run starts at the first
-day whose signature changed and goes on day by day; a later day whose
-inputs did not change is skipped as soon as the state reaching it is the
-one it was quantitated from. A new cycle costs its own day; a new
-calibration, the days until the state settles again."""
+(ledger.py); DIR/.state/quant/<day>.json keeps the state after each day
+and DIR/.state/quant/days.json a signature of each day's inputs (the times
+and sizes of its Meta files and peak lists) with the settings (peak table,
+standards file, program version). A run starts at the first day whose
+signature changed and goes on day by day; a later day whose inputs did not
+change is skipped as soon as the state reaching it is the one it was
+quantitated from. A new cycle costs its own day; a new calibration, the
+days until the state settles again. `update` says which days it looked at
+(the others cannot have new inputs): only theirs are signed anew."""
 
 import hashlib
 import os
@@ -17,15 +18,14 @@ import re
 from dataclasses import dataclass, field
 
 from .. import __version__
-from ..results import cycles_below
-from .cdfamounts import fill_peak_amounts
+from ..results import PID_NAME, cycles_below
+from ..store import STATE_FOLDER as HIDDEN
 from .inputs import CycleInput, meta_path, read_meta, read_peaks_csv
-from .ledger import empty_state, quantify
 from .outputs import (FOLDER, amounts_path, index_entry, read_index, read_json,
                       remove_amounts, remove_calibration, to_json, write_amounts,
                       write_calibration, write_if_changed, write_index)
 
-STATE_FOLDER = os.path.join(FOLDER, "state")
+STATE_FOLDER = os.path.join(HIDDEN, "quant")
 BOOK = "days.json"
 STAMP = re.compile(r"\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}")
 NOISE = re.compile(r"Baseline noise ([-+0-9.eE]+) mV")
@@ -41,8 +41,12 @@ class Summary:
 
 
 def settings_id(*paths):
+    """The program, and the contents of the files (None: no such file)."""
     digest = hashlib.sha256(__version__.encode())
     for path in paths:
+        if path is None:
+            digest.update(b"none")
+            continue
         with open(path, "rb") as stream:
             digest.update(hashlib.sha256(stream.read()).digest())
     return digest.hexdigest()[:12]
@@ -58,6 +62,28 @@ def file_mark(path):
 
 def peaks_path(out_dir, stamp):
     return os.path.join(out_dir, stamp[:10], stamp + ".peaks.csv")
+
+
+def stamps_in(root, day):
+    """The stamps of the day's detector files."""
+    try:
+        names = os.listdir(os.path.join(root, day))
+    except OSError:
+        return []
+    return sorted(m.group(1) for m in map(PID_NAME.fullmatch, names)
+                  if m and m.group(1)[:10] == day)
+
+
+class Listing(dict):
+    """The stamps of each day, listed when first asked for."""
+
+    def __init__(self, root):
+        super().__init__()
+        self.root = root
+
+    def __missing__(self, day):
+        self[day] = stamps_in(self.root, day)
+        return self[day]
 
 
 def signature(root, out_dir, stamps):
@@ -99,6 +125,10 @@ def keep_cdf_current(out_dir, stamp, rows, written):
     """The AIA file's peak_amount follows the amounts. A file no newer than
     its amounts file is current (the amounts file is touched after the AIA
     file is changed), so only new or rewritten ones are opened."""
+    from .cdfamounts import fill_peak_amounts  # scipy: only when there is work
+
+    if not written and not rows:
+        return  # the report writes none into it; a removed amounts file is written
     cdf = os.path.join(out_dir, stamp[:10], stamp + ".cdf")
     amounts = amounts_path(out_dir, stamp)
     try:
@@ -120,7 +150,7 @@ def calibration_ids(out_dir):
 
 
 class Store:
-    """The states after each day, in DIR/calibration/state/."""
+    """The states after each day, in DIR/.state/quant/."""
 
     def __init__(self, out_dir):
         self.folder = os.path.join(out_dir, STATE_FOLDER)
@@ -143,20 +173,24 @@ class Store:
 
 
 def update_quantitation(root, out_dir, table, standards, table_path, standards_path, notes,
-                        cycles=None, figures=True):
+                        cycles=None, figures=True, days=None, looked=None):
     """Brings the amounts and calibrations of DIR up to date with ROOT's
-    cycles (results.Cycle, listed again when not given) and their peak
-    lists in DIR."""
-    if cycles is None:
-        cycles = cycles_below(root, notes)
+    cycles (results.Cycle; or days, the days with cycles, listed when
+    needed; every cycle listed again when neither is given) and their peak
+    lists in DIR. looked: the days whose inputs may have changed (None:
+    any)."""
     names = {compound.name for compound in table.compounds}
     for name in sorted(set(standards.units) - names):
         notes.add(standards_path, "%s is not a compound of the peak table; its amounts are not "
                   "used (check the spelling)" % name)
-    by_day = {}
-    for cycle in sorted(cycles, key=lambda c: c.stamp):
-        by_day.setdefault(cycle.stamp[:10], []).append(cycle.stamp)
-    days = sorted(by_day)
+    if days is None:
+        by_day = {}
+        for cycle in sorted(cycles_below(root, notes) if cycles is None else cycles,
+                            key=lambda c: c.stamp):
+            by_day.setdefault(cycle.stamp[:10], []).append(cycle.stamp)
+        days = sorted(by_day)
+    else:
+        by_day, days = Listing(root), sorted(days)
     store = Store(out_dir)
     book_path = os.path.join(store.folder, BOOK)
     identity = settings_id(table_path, standards_path)
@@ -165,12 +199,16 @@ def update_quantitation(root, out_dir, table, standards, table_path, standards_p
         not isinstance(book.get("days"), dict)
     if afresh:
         book = {"settings": identity, "days": {}}
-    signatures = {day: signature(root, out_dir, by_day[day]) for day in days}
+    signatures = {day: signature(root, out_dir, by_day[day])
+                  if looked is None or day in looked or day not in book["days"]
+                  else book["days"][day] for day in days}
     changed = {day for day in days if book["days"].get(day) != signatures[day]}
     gone = set(book["days"]) - set(days)
     summary = Summary()
     if not changed and not gone and os.path.exists(os.path.join(out_dir, FOLDER, "index.json")):
         return summary
+    from .ledger import empty_state, quantify  # numpy and scipy: only when there is work
+
     start = min(changed | gone) if changed | gone else (days[0] if days else "")
     earlier = [day for day in days if day < start]
     state = store.after(earlier[-1]) if earlier else None

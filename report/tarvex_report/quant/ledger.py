@@ -116,6 +116,9 @@ class Ledger:
             return self.quantitate(cycle)
 
     def quantitate(self, cycle):
+        if cycle.meta.kind == "calibration" and not self.standards.amounts:
+            self.state["run"] = None  # no standards file: nothing to calibrate against
+            return Outcome()
         if cycle.meta.kind == "calibration":
             return Outcome(calibration=self.calibration_cycle(cycle))
         if cycle.meta.kind != "blank":  # a blank between two standards is usual practice
@@ -187,8 +190,10 @@ class Ledger:
             if meta.standard:
                 self.replicate(cycle, drafts)
             if meta.kind == "check" and meta.standard not in self.standards.amounts:
-                self.remarks.append("%s: check standard %s is not in %s; the check is not judged"
-                                    % (cycle.stamp, meta.standard, self.standards.path))
+                if self.standards.amounts:  # without a standards file nothing is judged
+                    self.remarks.append("%s: check standard %s is not in %s; the check is not "
+                                        "judged" % (cycle.stamp, meta.standard,
+                                                    self.standards.path))
             elif meta.kind == "check":
                 outcome.checks = state["latest_check"] = self.check(cycle, drafts)
             elif meta.kind == "blank":
