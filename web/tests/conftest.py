@@ -8,6 +8,7 @@ tarvex-web@.service sets."""
 import base64
 import ctypes
 import http.client
+import json
 import os
 import shutil
 import socket
@@ -178,6 +179,19 @@ class Site:
         done = subprocess.run(command, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
         return done
+
+
+def index_entries(reports):
+    """{stamp: entry} of every cycle the report index lists, through the
+    summary's day files (index format 2)."""
+    with open(os.path.join(reports, "index.json")) as stream:
+        index = json.load(stream)
+    assert index["format"] == 2
+    entries = {}
+    for day in index["days"]:
+        with open(os.path.join(reports, day["index"])) as stream:
+            entries.update((entry["stamp"], entry) for entry in json.load(stream)["cycles"])
+    return entries
 
 
 @pytest.fixture
