@@ -194,6 +194,8 @@ def test_empty_instrument(site, browser):
     wait_for(lambda: text_of(browser, "trend-message").startswith("No trend: the cycles are "
                                                                   "reported without a peak table"),
              10, what="no trend")
+    assert not [box for box in ("controls", "trend-box", "trend-files")
+                if browser.find_element(By.ID, box).is_displayed()]
     site.update_reports(write_peak_table(os.path.join(site.top, "peaks.txt"), COMPOUNDS))
     browser.refresh()
     wait_for(lambda: text_of(browser, "trend-message") == "No cycle in the trend yet.", 10,
