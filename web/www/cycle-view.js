@@ -2,7 +2,8 @@
 // A cycle's entry of the report index (reports/index/<day>.json, and
 // "latest" of reports/index.json) shown as a section: its picture, its peak
 // table and links to its raw files and its AIA file, or why it could not be
-// reported. Every path is checked (Tarvex.address) before it becomes an
+// reported, and, with quantitation, its kind (sample, blank, calibration,
+// check) and the amounts of its compounds with their flags. Every path is checked (Tarvex.address) before it becomes an
 // address; an entry that fails spoils only its own section.
 
 const CycleView = (() => {
@@ -16,6 +17,17 @@ const CycleView = (() => {
     ["pid", "detector (PID)"], ["tc64", "T-controller 64"], ["tc66", "T-controller 66"],
     ["flow", "flow log"],
   ];
+  const AMOUNT_HEADINGS = { name: "compound", retention_s: "retention (s)",
+                           area_mVs: "area (mV·s)", amount: "amount", unit: "unit",
+                           flags: "flags" };
+  const KINDS = ["sample", "blank", "calibration", "check"];
+  // What each flag of an amount means, for its tooltip.
+  const FLAGS = {
+    "lod": "below the detection limit", "over-range": "above the highest calibrated level",
+    "uncalibrated": "no accepted calibration: no amount", "qc-fail": "the latest check failed",
+    "rt-shift": "outside the retention window", "saturated": "the detector was saturated",
+    "blank": "found in the latest blank", "not-found": "no peak",
+  };
   // The files of a cycle's report, the ending each must have, what each is.
   const REPORT_FILES = [["png", ".png", "the picture"], ["svg", ".svg", "the SVG picture"],
                         ["peaks", ".csv", "the peak table"], ["cdf", ".cdf", "the AIA file"]];
@@ -37,8 +49,8 @@ const CycleView = (() => {
   }
 
   // The entry with the address of each of its files: {stamp, error, figure,
-  // raw: [{label, path, url}], report: {png, svg, peaks, cdf: {path, url} or
-  // null} or null}. Throws BadPath for anything else, a path that leads out
+  // kind, standard, amounts: {path, url} or null, raw: [{label, path, url}],
+  // report: {png, svg, peaks, cdf: {path, url} or null} or null}. Throws BadPath for anything else, a path that leads out
   // of its folder in particular.
   function checkedCycle(cycle) {
     if (!isRecord(cycle)) throw new BadPath("it is not a cycle's entry");
@@ -51,7 +63,20 @@ const CycleView = (() => {
     const raw = cycle.raw === null || cycle.raw === undefined ? {} : cycle.raw;
     if (!isRecord(raw)) throw new BadPath("its raw files are not a list of paths");
     const checked = { stamp: cycle.stamp, error: cycle.error || null, raw: [], report: null,
-                      figure: cycle.figure === "pending" ? "pending" : "current" };
+                      figure: cycle.figure === "pending" ? "pending" : "current",
+                      kind: cycle.kind || null, standard: cycle.standard || null,
+                      amounts: null };
+    if (checked.kind !== null && !KINDS.includes(checked.kind)) {
+      throw new BadPath(`its kind ${JSON.stringify(cycle.kind)} is not one of ${KINDS.join(", ")}`);
+    }
+    if (checked.standard !== null && typeof checked.standard !== "string") {
+      throw new BadPath("its standard is not a name");
+    }
+    if (cycle.amounts !== null && cycle.amounts !== undefined) {
+      checked.amounts = { path: cycle.amounts,
+                          url: checkedAddress("the amounts", "reports", cycle.amounts,
+                                              ".amounts.csv") };
+    }
     for (const [key, label] of RAW_FILES) {
       if (raw[key] === null || raw[key] === undefined) continue;
       checked.raw.push({ label, path: raw[key],
@@ -69,9 +94,11 @@ const CycleView = (() => {
     return checked;
   }
 
-  function heading(stamp) {
+  function heading(stamp, kind, standard) {
     const start = stamp ? stampDate(stamp) : null;
     return el("h2", {}, start ? `Cycle started ${clockTime(start)}` : "A cycle",
+              kind ? el("span", { className: `kind ${kind}` },
+                        standard ? `${kind} ${standard}` : kind) : null,
               stamp ? el("span", { className: "stamp" }, stamp) : null);
   }
 
@@ -87,9 +114,14 @@ const CycleView = (() => {
       return el("section", { className: "cycle", id: stamp }, heading(stamp),
         problem(`This cycle's entry in the list of cycles is refused: ${error.message}.`));
     }
-    const made = el("section", { className: "cycle", id: cycle.stamp }, heading(cycle.stamp));
+    const made = el("section", { className: "cycle", id: cycle.stamp },
+                    heading(cycle.stamp, cycle.kind, cycle.standard));
     if (cycle.error || !cycle.report) {
       made.append(problem(`This cycle could not be reported: ${cycle.error || "no report"}`));
+    }
+    if (cycle.amounts) {
+      made.append(el("div", { className: "table-wrap amounts" },
+                     el("p", { className: "empty" }, "Reading the amounts\u2026")));
     }
     if (cycle.report) made.append(...reportParts(cycle));
     made.append(fileLinks(cycle));
@@ -124,7 +156,11 @@ const CycleView = (() => {
   function fill(made) {
     if (!made.cycle || made.filled) return;
     made.filled = true;
-    const report = made.cycle.report;
+    const { report, amounts } = made.cycle;
+    if (amounts) {
+      fillTable(made.querySelector(".amounts"), amounts, "amounts", AMOUNT_HEADINGS,
+                "No compound to quantitate in this cycle.", flagCell);
+    }
     if (report && report.peaks) {
       fillTable(made.querySelector(".peaks"), report.peaks, "peak table", PEAK_HEADINGS,
                 "No peak found in this cycle.");
@@ -167,6 +203,14 @@ const CycleView = (() => {
            cell ? cell(header[i], value) : value)))))));
   }
 
+  // The flags of an amount, each a mark of its own.
+  function flagCell(column, value) {
+    if (column !== "flags") return value;
+    const marks = value.split(" ").filter(Boolean).map((flag) =>
+      el("span", { className: "flag", title: FLAGS[flag] || null, "data-flag": flag }, flag));
+    return el("span", { className: "flags" }, ...marks);
+  }
+
   function fileLinks(cycle) {
     const links = cycle.raw.map((file) =>
       el("a", { href: file.url, download: baseName(file.path), title: file.path }, file.label));
@@ -179,6 +223,10 @@ const CycleView = (() => {
     if (report.peaks) {
       links.push(el("a", { href: report.peaks.url, download: baseName(report.peaks.path) },
                     "peak table (CSV)"));
+    }
+    if (cycle.amounts) {
+      links.push(el("a", { href: cycle.amounts.url, download: baseName(cycle.amounts.path) },
+                    "amounts (CSV)"));
     }
     return el("p", { className: "files" }, "Files: ", ...links);
   }
@@ -199,5 +247,6 @@ const CycleView = (() => {
     sections.forEach((made) => watch.observe(made));
   }
 
-  return { checkedCycle, section, fill, fillWhenNear, readCsv, fillTable, problem, baseName };
+  return { checkedCycle, section, fill, fillWhenNear, readCsv, fillTable, problem, baseName,
+           flagCell, FLAGS };
 })();

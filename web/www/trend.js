@@ -3,7 +3,8 @@
 // period chosen here (the last week by default). tarvex-report update
 // writes the trend as one file per month (reports/trend/<YYYY-MM>.csv:
 // stamp, name, retention_s, height_mV, area_mVs, one row per cycle and
-// compound, empty values where the compound's peak was not found), listed
+// compound, empty values where the compound's peak was not found; with
+// quantitation also amount, unit, flags), listed
 // in reports/index.json; only the months of the chosen period are read,
 // each once. The choice stays in the address (trend.html?from=&to=&show=).
 
@@ -16,7 +17,7 @@ const DEFAULT_DAYS = 7;
 const COLOURS = ["#1f5fa8", "#c0392b", "#1d7a3a", "#8e44ad", "#d68910", "#17a2b8", "#6d4c41",
                  "#e84393", "#2d3436", "#7f8c8d"];
 const QUANTITY_TITLES = { area_mVs: "area (mV·s)", height_mV: "height (mV)",
-                          retention_s: "retention (s)" };
+                          retention_s: "retention (s)", amount: "amount" };
 const DAY_MS = 86400000;
 
 // months: {YYYY-MM: {path, url or null, refused}}; loaded: {YYYY-MM: promise
@@ -115,6 +116,8 @@ function parseRows(rows) {
   const stampAt = column("stamp"), nameAt = column("name");
   if (stampAt < 0 || nameAt < 0) throw new Error("not a trend file (no stamp and name columns)");
   const columns = Object.keys(QUANTITY_TITLES).map((quantity) => [quantity, column(quantity)]);
+  const unitAt = column("unit"), flagsAt = column("flags");
+  if (column("amount") >= 0) document.getElementById("amount-option").disabled = false;
   const parsed = [];
   for (const fields of body) {
     const start = stampDate(fields[stampAt] || "");
@@ -126,7 +129,9 @@ function parseRows(rows) {
     }
     const name = fields[nameAt];
     if (!trend.compounds.includes(name)) trend.compounds.push(name);
-    parsed.push({ time: start.getTime(), day: fields[stampAt].slice(0, 10), name, values });
+    parsed.push({ time: start.getTime(), day: fields[stampAt].slice(0, 10), name, values,
+                  unit: unitAt < 0 ? "" : fields[unitAt] || "",
+                  flags: flagsAt < 0 ? "" : fields[flagsAt] || "" });
   }
   return parsed.sort((a, b) => a.time - b.time);
 }
@@ -233,13 +238,18 @@ function showFiles(months) {
 }
 
 function drawChart(rows, from, to, quantity) {
+  // Amounts: a flagged one is a triangle, always drawn, its flags in the tooltip.
+  const amounts = quantity === "amount";
   const datasets = trend.compounds.map((name, i) => ({
     label: name,
-    data: rows.filter((row) => row.name === name).map((row) => ({ x: row.time,
-                                                                  y: row.values[quantity] })),
+    data: rows.filter((row) => row.name === name).map((row) => ({
+      x: row.time, y: row.values[quantity], flags: amounts ? row.flags : "", unit: row.unit })),
     borderColor: COLOURS[i % COLOURS.length],
     backgroundColor: COLOURS[i % COLOURS.length],
   }));
+  const units = [...new Set(rows.filter((row) => row.values.amount !== null)
+    .map((row) => row.unit))];
+  const yTitle = amounts && units.length === 1 ? `amount (${units[0]})` : QUANTITY_TITLES[quantity];
   // The axis covers the whole period, from the first day's midnight to the
   // last day's end.
   const start = dayDate(from).getTime();
@@ -255,17 +265,27 @@ function drawChart(rows, from, to, quantity) {
     options: lineChartOptions({
       spanGaps: false,
       normalized: true,
-      elements: { point: { radius: points > 300 ? 0 : 3 }, line: { borderWidth: 2 } },
+      elements: {
+        point: {
+          radius: (context) => (context.raw && context.raw.flags ? 4 : points > 300 ? 0 : 3),
+          pointStyle: (context) => (context.raw && context.raw.flags ? "triangle" : "circle"),
+        },
+        line: { borderWidth: 2 },
+      },
       interaction: { mode: "nearest", intersect: false },
       scales: {
         x: { type: "linear", min: start, max: end, title: { display: true, text: "cycle start" },
              ticks: { callback: tickLabel(step), stepSize: step, maxRotation: 0,
                       autoSkipPadding: 12 } },
-        y: { title: { display: true, text: QUANTITY_TITLES[quantity] } },
+        y: { title: { display: true, text: yTitle } },
       },
       plugins: {
-        tooltip: { callbacks: { title: (items) => items.length
-          ? tickLabel(0)(items[0].parsed.x).join(" ") : "" } },
+        tooltip: { callbacks: {
+          title: (items) => (items.length ? tickLabel(0)(items[0].parsed.x).join(" ") : ""),
+          label: (item) => `${item.dataset.label}: ${item.formattedValue}` +
+            (amounts && item.raw.unit ? ` ${item.raw.unit}` : "") +
+            (item.raw.flags ? ` (${item.raw.flags})` : ""),
+        } },
       },
     }),
   });

@@ -1,0 +1,162 @@
+"""Quantitation in the pages, on a report folder quantitated by the report
+package's own library (quantfolder.py): two calibration runs (the second
+without xylene, which it leaves uncalibrated), a blank, samples and a check
+standard that reads 40 % high."""
+import csv
+import json
+import os
+import shutil
+
+import pytest
+from selenium.webdriver.common.by import By
+
+from conftest import (Site, index_entries, save_full_page, screenshot_folder, script_errors,
+                      wait_for)
+from quantfolder import CHECK, COMPOUNDS, FIRST_RUN, SECOND_RUN, quantitated
+
+
+@pytest.fixture(scope="module")
+def quant(tmp_path_factory):
+    site = Site(str(tmp_path_factory.mktemp("quant")))
+    quantitated(site)
+    site.entries = index_entries(site.reports)
+    yield site
+    site.server.stop()
+
+
+def calibration_file(site, name):
+    with open(os.path.join(site.reports, "calibration", name)) as stream:
+        return json.load(stream)
+
+
+def rows_of(element):
+    return [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+            for row in element.find_elements(By.CSS_SELECTOR, "tbody tr")]
+
+
+def test_calibration_page(quant, browser, tmp_path):
+    browser.get(quant.base + "calibration.html")
+    history = wait_for(lambda: rows_of(browser.find_element(By.ID, "history")), 10,
+                       what="the history")
+    in_force = {row[0]: row for row in rows_of(browser.find_element(By.ID, "in-force"))}
+    second = calibration_file(quant, SECOND_RUN + "/calibration.json")
+    for name in COMPOUNDS:
+        curve = next(entry for entry in second["compounds"] if entry["name"] == name)
+        assert (in_force[name][1] == "calibrated") == curve["accepted"], name
+        assert in_force[name][2] == ("2026-12-08 07:00:00" if curve["accepted"] else "–")
+    # Each compound's history, newest first: the second run failed xylene only.
+    assert [(row[0], row[1], row[2]) for row in history] == [
+        (name, run, "failed" if (name, run) == ("xylene", "2026-12-08 07:00:00") else "accepted")
+        for name in sorted(COMPOUNDS) for run in ("2026-12-08 07:00:00", "2026-12-07 08:00:00")]
+    qc = calibration_file(quant, "qc.json")
+    shown = rows_of(browser.find_element(By.ID, "check"))
+    assert [(row[0], row[4], row[6]) for row in shown] == [
+        (r["name"], "%.3g" % r["deviation_percent"] if r["deviation_percent"] else "–",
+         {True: "passed", False: "FAILED", None: "not judged (uncalibrated)"}[r["passed"]])
+        for r in qc["check"]]
+    assert "FAILED" in [row[6] for row in shown]
+    assert [row[-1] for row in rows_of(browser.find_element(By.ID, "blank"))] == \
+        ["clean"] * len(COMPOUNDS)
+    for run in (FIRST_RUN, SECOND_RUN):
+        picture = browser.find_element(By.CSS_SELECTOR, "#run-%s img" % run)
+        browser.execute_script("arguments[0].scrollIntoView()", picture)
+        wait_for(lambda: browser.execute_script(
+            "return arguments[0].complete && arguments[0].naturalWidth", picture), 10,
+            what="the curves of " + run)
+    assert "xylene: S1: no usable peak" in browser.find_element(By.ID, "run-" + SECOND_RUN).text
+    browser.execute_script("window.scrollTo(0, 0)")
+    save_full_page(browser, os.path.join(screenshot_folder(tmp_path), "calibration.png"))
+    assert script_errors(browser) == []
+
+
+def test_cycles_show_kind_and_amounts_with_flags(quant, browser, tmp_path):
+    browser.get(quant.base + "cycles.html?day=2026-12-08")
+    wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, "section.cycle"), 10, what="cycles")
+    for section in browser.find_elements(By.CSS_SELECTOR, "section.cycle"):
+        entry = quant.entries[section.get_attribute("id")]
+        kind = section.find_element(By.CLASS_NAME, "kind").text
+        assert kind == " ".join(filter(None, (entry["kind"], entry["standard"])))
+        if not entry["amounts"]:
+            assert entry["kind"] == "calibration" and not section.find_elements(
+                By.CLASS_NAME, "amounts")
+            continue
+        browser.execute_script("arguments[0].scrollIntoView()", section)
+        holder = section.find_element(By.CLASS_NAME, "amounts")
+        shown = wait_for(lambda: rows_of(holder), 10, what="the amounts of " + entry["stamp"])
+        with open(os.path.join(quant.reports, entry["amounts"])) as stream:
+            expected = list(csv.reader(stream))[1:]
+        assert [[cell.replace("\n", " ") for cell in row] for row in shown] == expected
+        marks = [flag.text for flag in holder.find_elements(By.CLASS_NAME, "flag")]
+        assert marks == " ".join(row[5] for row in expected).split()
+    browser.get(quant.base + "cycles.html?day=2026-12-08#2026-12-08_10-00-00")
+    section = browser.find_element(By.ID, "2026-12-08_10-00-00")
+    wait_for(lambda: rows_of(section.find_element(By.CLASS_NAME, "amounts")), 10, what="amounts")
+    save_full_page(browser, os.path.join(screenshot_folder(tmp_path), "cycles-amounts.png"))
+    assert script_errors(browser) == []
+
+
+def test_trend_shows_amounts(quant, browser, tmp_path):
+    browser.get(quant.base + "trend.html?from=2026-12-07&to=2026-12-08&show=amount")
+    wait_for(lambda: browser.execute_script(
+        "const c = window.Chart && Chart.getChart(document.getElementById('trend-chart'));"
+        "return c && c.options.scales.y.title.text === 'amount (ppb)'"), 10, what="the amounts")
+    shown = browser.execute_script(
+        "return Chart.getChart(document.getElementById('trend-chart')).data.datasets"
+        ".map(d => [d.label, d.data.map(p => [p.y, p.flags])])")
+    with open(os.path.join(quant.reports, "trend", "2026-12.csv")) as stream:
+        rows = list(csv.DictReader(stream))
+    assert shown == [[name, [[float(r["amount"]) if r["amount"] else None, r["flags"]]
+                             for r in rows if r["name"] == name]] for name in COMPOUNDS]
+    assert any("qc-fail" in flags for _, points in shown for _, flags in points)
+    save_full_page(browser, os.path.join(screenshot_folder(tmp_path), "trend-amounts.png"))
+    assert script_errors(browser) == []
+
+
+def passed_check(qc):
+    for result in qc["check"]:
+        result["passed"] = True
+    return qc
+
+
+def nothing_accepted(index):
+    index["compounds"] = {name: None for name in index["compounds"]}
+    return index
+
+
+# (case, file of reports/calibration changed, how (None: removed), warning shown)
+NOW_WARNINGS = [
+    ("as quantitated", None, None, "The latest check standard failed"),
+    ("the check passed", "qc.json", passed_check, None),
+    ("no accepted curve", "index.json", nothing_accepted, "No accepted calibration"),
+    ("no quantitation", "index.json", None, None),
+]
+
+
+@pytest.mark.parametrize("case, name, change, warning", NOW_WARNINGS)
+def test_now_page_warns_of_failed_check_or_missing_calibration(quant, browser, case, name,
+                                                               change, warning):
+    path = os.path.join(quant.reports, "calibration", name or "qc.json")
+    shutil.copyfile(path, path + ".kept")
+    try:
+        if change:
+            with open(path) as stream:
+                changed = change(json.load(stream))
+            with open(path, "w") as stream:
+                json.dump(changed, stream)
+        elif name:
+            os.unlink(path)
+        browser.get(quant.base)
+        wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, "#latest-cycle section.cycle"),
+                 10, what="the newest cycle")
+        wait_for(lambda: browser.execute_script(
+            "return document.getElementById('quant-alert').hidden === %s"
+            % ("false" if warning else "true")), 5, what=case)
+        if warning:
+            assert browser.find_element(By.ID, "quant-title").text == warning
+        if case == "as quantitated":
+            detail = browser.find_element(By.ID, "quant-detail").text
+            assert detail.startswith("The check of %s %s (standard S3)" % (
+                CHECK[:10], CHECK[11:].replace("-", ":"))) and "benzene +40" in detail
+        assert script_errors(browser) == []
+    finally:
+        os.replace(path + ".kept", path)
