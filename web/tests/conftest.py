@@ -254,10 +254,12 @@ def screenshot_folder(tmp_path):
     return folder
 
 
-def save_full_page(driver, path):
-    """The whole page as PNG, however long, at the window's width."""
+def save_full_page(driver, path, most=None):
+    """The whole page as PNG, however long (at most `most` pixels), at the
+    window's width."""
     width, height = driver.execute_script(
         "return [document.documentElement.clientWidth, document.documentElement.scrollHeight]")
+    height = min(height, most or height)
     shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
         "format": "png", "captureBeyondViewport": True,
         "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})

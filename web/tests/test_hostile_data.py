@@ -109,6 +109,9 @@ TAMPERED = [
     ("cdf", "data:text/html,<script>alert(1)</script>.cdf"), ("pid", "../state/PanicLog"),
     ("tc64", "file:///etc/passwd"), ("report", "2026-12-08/evil.html"), ("raw", ["a.dat"]),
     ("png", 42), ("stamp", "<img src=x onerror=alert(1)>"), ("entry", None),
+    ("amounts", "../../secret.amounts.csv"), ("amounts", "2026-12-08/x.peaks.csv"),
+    ("amounts", "javascript:alert(1)//.amounts.csv"), ("kind", "<b>sample</b>"),
+    ("standard", {"id": "S1"}),
 ]
 GOOD = ["2026-12-08_10-00-00", "2026-12-08_10-30-00"]
 
@@ -126,7 +129,7 @@ def test_tampered_index_spoils_only_its_rows(site, browser):
         entry["stamp"] = "2026-12-08_11-%02d-00" % number
         if field == "entry":
             entry = value
-        elif field in ("stamp", "report", "raw"):
+        elif field in ("stamp", "report", "raw", "amounts", "kind", "standard"):
             entry[field] = value
         elif field in ("pid", "tc64"):
             entry["raw"][field] = value

@@ -142,7 +142,7 @@ def test_pages_fit_a_phone(reported, browser):
         "width": 390, "height": 844, "deviceScaleFactor": 2, "mobile": True})
     try:
         for page, ready in (("cycles.html", "section.cycle"), ("trend.html", "#periods button"),
-                            ("", "#run-state")):
+                            ("", "#run-state"), ("calibration.html", "#calibration-message p")):
             browser.get(reported.base + page)
             wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, ready), 10, what=page)
             time.sleep(0.5)

@@ -91,7 +91,8 @@ def test_cycles_show_kind_and_amounts_with_flags(quant, browser, tmp_path):
     browser.get(quant.base + "cycles.html?day=2026-12-08#2026-12-08_10-00-00")
     section = browser.find_element(By.ID, "2026-12-08_10-00-00")
     wait_for(lambda: rows_of(section.find_element(By.CLASS_NAME, "amounts")), 10, what="amounts")
-    save_full_page(browser, os.path.join(screenshot_folder(tmp_path), "cycles-amounts.png"))
+    browser.execute_script("window.scrollTo(0, 0)")
+    save_full_page(browser, os.path.join(screenshot_folder(tmp_path), "cycles-amounts.png"), 1600)
     assert script_errors(browser) == []
 
 

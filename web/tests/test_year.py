@@ -76,6 +76,9 @@ def test_a_year_shows_within_a_second_and_a_megabyte(year, browser, page):
     for name, bytes_ in sorted(fetched, key=lambda item: -item[1])[:4]:
         print("    %7.1f kB %s" % (bytes_ / 1000, name.replace(year.base, "")))
     assert shown < 1000 and size <= 1000000, (shown, size)
+    # The tables of the cycles near the screen only, not of the day's 96.
+    assert len([name for name, _ in fetched if name.endswith(".amounts.csv")]) <= \
+        (8 if page == "cycles.html" else 0)
     assert script_errors(browser) == []
 
 

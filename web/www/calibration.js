@@ -111,9 +111,11 @@ function compoundOf(read, name) {
 async function showInForce(index) {
   const compounds = isRecord(index.compounds) ? index.compounds : {};
   const names = Object.keys(compounds).sort();
-  document.getElementById("in-force-note").textContent = index.in_force
+  document.getElementById("in-force-note").textContent = (index.in_force
     ? `The newest calibration in force: ${when(index.in_force)}.`
-    : "No calibration is in force: no amount is computed.";
+    : "No calibration is in force: no amount is computed.") +
+    (Object.values(compounds).includes(null) ? " An uncalibrated compound's latest " +
+      "calibration failed (its history below says why): it has no amounts until the next." : "");
   const rows = await Promise.all(names.map(async (name) => {
     const id = compounds[name];
     const run = page.runs.find((entry) => entry.id === id);
@@ -128,10 +130,9 @@ async function showInForce(index) {
   const curve = (key, digits) => (row) => figure((row.curve || {})[key], digits);
   document.getElementById("in-force").replaceChildren(names.length ? table(rows, [
     ["compound", (row) => row.name],
-    ["state", (row) => outcome(row.state, "calibrated",
-                               "uncalibrated: its latest calibration failed")],
-    ["calibration", (row) => (row.run ? cycleLink(row.run.id) : "–")],
-    ["in force from", (row) => (row.run ? when(row.run.in_force_from) : "–")],
+    ["state", (row) => outcome(row.state, "calibrated", "uncalibrated")],
+    ["calibration run", (row) => (row.run ? el("a", { href: `#run-${row.run.id}` },
+                                                 when(row.run.id)) : "–")],
     ["model", (row) => (row.curve && typeof row.curve.model === "string" ? row.curve.model
                                                                           : row.problem || "–")],
     ["r²", curve("r2", 6)], ["RSD (%)", curve("rsd_percent", 3)],

@@ -119,8 +119,12 @@ function parseRows(rows) {
   const unitAt = column("unit"), flagsAt = column("flags");
   if (column("amount") >= 0) document.getElementById("amount-option").disabled = false;
   const parsed = [];
+  let stamp = null, start = null; // each cycle's rows follow each other
   for (const fields of body) {
-    const start = stampDate(fields[stampAt] || "");
+    if (fields[stampAt] !== stamp) {
+      stamp = fields[stampAt];
+      start = stampDate(stamp || "");
+    }
     if (!start) continue;
     const values = {};
     for (const [quantity, at] of columns) {
@@ -129,7 +133,7 @@ function parseRows(rows) {
     }
     const name = fields[nameAt];
     if (!trend.compounds.includes(name)) trend.compounds.push(name);
-    parsed.push({ time: start.getTime(), day: fields[stampAt].slice(0, 10), name, values,
+    parsed.push({ time: start.getTime(), day: stamp.slice(0, 10), name, values,
                   unit: unitAt < 0 ? "" : fields[unitAt] || "",
                   flags: flagsAt < 0 ? "" : fields[flagsAt] || "" });
   }
@@ -213,8 +217,10 @@ async function draw() {
   markPeriod(from, to);
   const cycles = new Set(rows.map((row) => row.time)).size;
   document.getElementById("trend-note").textContent = cycles
-    ? `${cycles} cycle${cycles === 1 ? "" : "s"} from ${from} to ${to}. A gap: the compound's ` +
-      "peak was not found in that cycle."
+    ? `${cycles} cycle${cycles === 1 ? "" : "s"} from ${from} to ${to}. ` + (quantity === "amount"
+      ? "A gap: no amount in that cycle (a calibration cycle, no peak, or no accepted " +
+        "calibration); a triangle: an amount with flags (point at it to see them)."
+      : "A gap: the compound's peak was not found in that cycle.")
     : `No cycle from ${from} to ${to}.`;
   drawChart(rows, from, to, quantity);
 }
@@ -266,10 +272,11 @@ function drawChart(rows, from, to, quantity) {
       spanGaps: false,
       normalized: true,
       elements: {
-        point: {
+        // Options worked out point by point cost time: for amounts only.
+        point: amounts ? {
           radius: (context) => (context.raw && context.raw.flags ? 4 : points > 300 ? 0 : 3),
           pointStyle: (context) => (context.raw && context.raw.flags ? "triangle" : "circle"),
-        },
+        } : { radius: points > 300 ? 0 : 3 },
         line: { borderWidth: 2 },
       },
       interaction: { mode: "nearest", intersect: false },
