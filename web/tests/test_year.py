@@ -2,15 +2,15 @@
 lighttpd with its compression: each shows its content within a second and
 fetches at most 1 MB (the figures are printed for docs/web.md)."""
 import os
-import shutil
+import subprocess
 import time
 from datetime import date
 
 import pytest
 from selenium.webdriver.common.by import By
 
-from conftest import Site, script_errors, wait_for
-from instrument_files import write_cycle, write_peak_table
+from conftest import REPORT, Site, script_errors, wait_for
+from instrument_files import write_cycle
 from year import write_year
 
 LAST_DAY = date(2026, 12, 3)  # the default week reaches back into November
@@ -30,18 +30,13 @@ READY = {  # page: what shows that its content is there
 
 @pytest.fixture(scope="module")
 def year(tmp_path_factory):
+    """The year, its newest day's cycles with the files of a real report."""
     site = Site(str(tmp_path_factory.mktemp("year")))
     sample = os.path.join(site.top, "sample")
     stamp = "2026-12-03_10-00-00"
-    write_cycle(os.path.join(sample, "data"), stamp, [(12, 450, 2), (30, 860, 1.5)])
-    peaks = write_peak_table(os.path.join(site.top, "peaks.txt"), [("alpha", 12, 3)])
-    site.update_reports(peaks)  # an empty report folder, replaced below
-    done = Site.update_reports(type("Sample", (), {"data": os.path.join(sample, "data"),
-                                                   "reports": os.path.join(sample, "out")})(),
-                               peaks)
-    assert done.returncode == 0
-    shutil.rmtree(site.reports)
-    os.makedirs(site.reports)
+    write_cycle(sample, stamp, [(12, 450, 2), (30, 860, 1.5)])
+    subprocess.run([REPORT, "update", sample, "--out", sample + "/out"], check=True,
+                   capture_output=True)
     started = time.monotonic()
     site.cycles = write_year(site.reports, LAST_DAY, {
         key: os.path.join(sample, "out", stamp[:10], "%s.%s" % (stamp, ending))

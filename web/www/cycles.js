@@ -5,7 +5,7 @@
 // shown day's own file (reports/index/<day>.json) is read, and each cycle's
 // tables only once its section comes near the screen (cycle-view.js).
 
-const { el, fetchJson, fetchIndex, indexDays, isRecord, dayDate, clockTime, isoDay, address } =
+const { el, fetchJson, fetchIndex, indexDays, isRecord, clockTime, isoDay, address } =
   Tarvex;
 const { problem } = CycleView;
 
