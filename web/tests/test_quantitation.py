@@ -150,3 +150,25 @@ def test_now_page_warns_of_failed_check_or_missing_calibration(quant, browser, c
         assert script_errors(browser) == []
     finally:
         os.replace(path + ".kept", path)
+
+
+def test_calibration_page_refuses_paths_and_shows_text_as_text(quant, browser):
+    path = os.path.join(quant.reports, "calibration", "index.json")
+    shutil.copyfile(path, path + ".kept")
+    try:
+        index = json.load(open(path))
+        index["calibrations"][1]["path"] = "../../secret/calibration.json"
+        index["compounds"]["<img src=x onerror=alert(1)>"] = None
+        with open(path, "w") as stream:
+            json.dump(index, stream)
+        browser.get(quant.base + "calibration.html")
+        refused = wait_for(lambda: browser.find_elements(
+            By.CSS_SELECTOR, "#run-%s .problem" % SECOND_RUN), 10, what="the refusal")[0]
+        assert refused.text == ('This calibration cannot be read: "../../secret/calibration.json"'
+                                " leads out of the reports folder.")
+        assert browser.find_element(By.CSS_SELECTOR, "#run-%s img" % FIRST_RUN)
+        shown = rows_of(browser.find_element(By.ID, "in-force"))
+        assert ["<img src=x onerror=alert(1)>", "uncalibrated"] in [row[:2] for row in shown]
+        assert not browser.find_elements(By.CSS_SELECTOR, "main img[src='x']")
+    finally:
+        os.replace(path + ".kept", path)
