@@ -8,6 +8,7 @@ tarvex-web@.service sets."""
 import base64
 import ctypes
 import http.client
+import json
 import os
 import shutil
 import socket
@@ -180,6 +181,19 @@ class Site:
         return done
 
 
+def index_entries(reports):
+    """{stamp: entry} of every cycle the report index lists, through the
+    summary's day files (index format 2)."""
+    with open(os.path.join(reports, "index.json")) as stream:
+        index = json.load(stream)
+    assert index["format"] == 2
+    entries = {}
+    for day in index["days"]:
+        with open(os.path.join(reports, day["index"])) as stream:
+            entries.update((entry["stamp"], entry) for entry in json.load(stream)["cycles"])
+    return entries
+
+
 @pytest.fixture
 def site(tmp_path):
     made = Site(str(tmp_path))
@@ -240,10 +254,12 @@ def screenshot_folder(tmp_path):
     return folder
 
 
-def save_full_page(driver, path):
-    """The whole page as PNG, however long, at the window's width."""
+def save_full_page(driver, path, most=None):
+    """The whole page as PNG, however long (at most `most` pixels), at the
+    window's width."""
     width, height = driver.execute_script(
         "return [document.documentElement.clientWidth, document.documentElement.scrollHeight]")
+    height = min(height, most or height)
     shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
         "format": "png", "captureBeyondViewport": True,
         "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})

@@ -8,15 +8,18 @@ import time
 TLOG_HEADER = "\nTime\tColumnT\t WarmT\n----------------------------------\n"
 
 
-def write_cycle(root, stamp, peaks, seconds=60, baseline=100.0):
+def write_cycle(root, stamp, peaks, seconds=60, baseline=100.0, trace=None):
     """PID_, TC64_ and TC66_ files of one cycle below root; peaks: (time s,
-    height mV, width s) of Gaussian peaks on the baseline."""
+    height mV, width s) of Gaussian peaks on the baseline, or trace: the
+    detector's (seconds, mV) readings."""
     folder = os.path.join(root, stamp[:10])
     os.makedirs(folder, exist_ok=True)
+    if trace is None:
+        trace = [(second, baseline + sum(height * math.exp(-0.5 * ((second - at) / width) ** 2)
+                                         for at, height, width in peaks))
+                 for second in range(1, seconds + 1)]
     with open(os.path.join(folder, "PID_%s.dat" % stamp), "w") as pid:
-        for second in range(1, seconds + 1):
-            millivolts = baseline + sum(height * math.exp(-0.5 * ((second - at) / width) ** 2)
-                                        for at, height, width in peaks)
+        for second, millivolts in trace:
             pid.write("%6i\t%8.5f\t%2d\t%8.5f\n" % (second, millivolts, 0, 0.0))
     for address in (64, 66):
         with open(os.path.join(folder, "TC%2d_%s.TLog" % (address, stamp)), "w") as log:

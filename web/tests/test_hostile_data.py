@@ -11,7 +11,7 @@ from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.common.by import By
 
 from conftest import wait_for
-from instrument_files import panic_entry, warning_entry, write_cycle, write_dump
+from instrument_files import panic_entry, warning_entry, write_cycle, write_dump, write_peak_table
 
 SEEN_KEY = "tarvex.panicLog.seen"
 MARKER = "TARVEX-PLANTED-SCRIPT-RAN"
@@ -109,6 +109,9 @@ TAMPERED = [
     ("cdf", "data:text/html,<script>alert(1)</script>.cdf"), ("pid", "../state/PanicLog"),
     ("tc64", "file:///etc/passwd"), ("report", "2026-12-08/evil.html"), ("raw", ["a.dat"]),
     ("png", 42), ("stamp", "<img src=x onerror=alert(1)>"), ("entry", None),
+    ("amounts", "../../secret.amounts.csv"), ("amounts", "2026-12-08/x.peaks.csv"),
+    ("amounts", "javascript:alert(1)//.amounts.csv"), ("kind", "<b>sample</b>"),
+    ("standard", {"id": "S1"}),
 ]
 GOOD = ["2026-12-08_10-00-00", "2026-12-08_10-30-00"]
 
@@ -117,26 +120,25 @@ def test_tampered_index_spoils_only_its_rows(site, browser):
     for stamp in GOOD:
         write_cycle(site.data, stamp, [(30, 900, 1.5)])
     site.update_reports()
-    path = os.path.join(site.reports, "index.json")
-    index = json.load(open(path))
-    good = {entry["stamp"]: entry for entry in index["days"][0]["cycles"]}
+    day_path = os.path.join(site.reports, "index", "2026-12-08.json")
+    day = json.load(open(day_path))
+    good = {entry["stamp"]: entry for entry in day["cycles"]}
     tampered = []
     for number, (field, value) in enumerate(TAMPERED):
         entry = json.loads(json.dumps(good[GOOD[0]]))
         entry["stamp"] = "2026-12-08_11-%02d-00" % number
         if field == "entry":
             entry = value
-        elif field in ("stamp", "report", "raw"):
+        elif field in ("stamp", "report", "raw", "amounts", "kind", "standard"):
             entry[field] = value
         elif field in ("pid", "tc64"):
             entry["raw"][field] = value
         else:
             entry["report"][field] = value
         tampered.append(entry)
-    index["days"][0]["cycles"] = tampered[:10] + [good[GOOD[1]]] + tampered[10:] + \
-        [good[GOOD[0]]]
-    with open(path, "w") as stream:
-        json.dump(index, stream)
+    day["cycles"] = tampered[:10] + [good[GOOD[1]]] + tampered[10:] + [good[GOOD[0]]]
+    with open(day_path, "w") as stream:
+        json.dump(day, stream)
 
     browser.get(site.base + "cycles.html")
     wait_for(lambda: len(browser.find_elements(By.CSS_SELECTOR, "section.cycle")) ==
@@ -170,13 +172,36 @@ def test_tampered_index_spoils_only_its_rows(site, browser):
     assert all(address.startswith(site.base) for address in addresses), addresses
     assert no_alert(browser)
 
-    # The trend's path is taken through the same check.
-    index["trend"] = {"csv": "../../secret.csv", "png": None}
-    with open(path, "w") as stream:
-        json.dump(index, stream)
-    browser.get(site.base + "trend.html")
-    wait_for(lambda: text_of(browser, "trend-message") == 'The trend cannot be read: '
-             '"../../secret.csv" leads out of the reports folder', 10, what="the refused trend")
+
+# (page, where in index.json, path, message shown): the summary's own paths
+# go through the same check.
+TAMPERED_SUMMARY = [
+    ("cycles.html", "days", "../../secret.json", "#cycles",
+     'The cycles of 2026-12-08 cannot be read: "../../secret.json" leads out of the reports '
+     "folder."),
+    ("cycles.html", "days", "index/2026-12-08.csv", "#cycles",
+     'The cycles of 2026-12-08 cannot be read: "index/2026-12-08.csv" is not a .json file.'),
+    ("trend.html", "months", "../../secret.csv", "#trend-message",
+     'The trend of 2026-12 cannot be read: "../../secret.csv" leads out of the reports folder'),
+    ("trend.html", "months", "http://evil.example/x.csv", "#trend-message",
+     'The trend of 2026-12 cannot be read: "http://evil.example/x.csv" holds a character'),
+]
+
+
+def test_tampered_summary_paths_are_refused(site, browser):
+    write_cycle(site.data, GOOD[0], [(30, 900, 1.5)])
+    site.update_reports(write_peak_table(os.path.join(site.top, "peaks.txt"), [("b", 30, 3)]))
+    path = os.path.join(site.reports, "index.json")
+    index = json.load(open(path))
+    for page, where, value, box, shown in TAMPERED_SUMMARY:
+        changed = json.loads(json.dumps(index))
+        changed[where][0]["index" if where == "days" else "trend"] = value
+        with open(path, "w") as stream:
+            json.dump(changed, stream)
+        browser.get(site.base + page)
+        wait_for(lambda: browser.find_element(By.CSS_SELECTOR, box).text.startswith(shown), 10,
+                 what=shown)
+        assert no_alert(browser)
 
 
 def test_new_panic_log_entries_by_position_not_time(site, browser):

@@ -4,7 +4,6 @@ the machine's), lighttpd serving that dump with the shipped configuration;
 then the cycle's page once tarvex-report has reported it, and its files
 downloaded through the browser."""
 import glob
-import json
 import os
 import subprocess
 import time
@@ -12,8 +11,8 @@ import time
 import pytest
 from selenium.webdriver.common.by import By
 
-from conftest import (Site, private_dump_folder, save_full_page, screenshot_folder,
-                      script_errors, wait_for)
+from conftest import (Site, index_entries, private_dump_folder, save_full_page,
+                      screenshot_folder, script_errors, wait_for)
 from instrument_files import write_peak_table
 
 BINARIES = ("TARVEX_BINARY", "TARVEX_SIM_BINARY", "TARVEX_NULLMODEM_LIBRARY")
@@ -233,8 +232,7 @@ def test_cycle_page_after_the_cycle(browser, rig, tmp_path):
     stamp = os.path.basename(pid_files[0])[4:-4]
     peaks = write_peak_table(os.path.join(rig.top, "peaks.txt"), COMPOUNDS)
     rig.site.update_reports(peaks)
-    index = json.load(open(os.path.join(rig.site.reports, "index.json")))
-    entry = index["days"][0]["cycles"][0]
+    entry = index_entries(rig.site.reports)[stamp]
     assert (entry["stamp"], entry["error"]) == (stamp, None)
 
     browser.get(rig.site.base + "cycles.html")

@@ -3,22 +3,21 @@ configuration, on instruments in set states: days of cycles (one of them
 damaged) reported by tarvex-report, an idle instrument and an empty one
 (PanicLog and outages: test_hostile_data.py)."""
 import csv
-import json
 import os
 import time
 
 import pytest
 from selenium.webdriver.common.by import By
 
-from conftest import Site, script_errors, wait_for
+from conftest import Site, index_entries, script_errors, wait_for
 from instrument_files import write_cycle, write_dump, write_peak_table
 
 COMPOUNDS = [("alpha", 12, 3), ("beta", 30, 3), ("gamma", 47, 3)]
 CYCLES = {  # stamp: peaks (time, mV, width)
-    "2026-10-01_08-00-00": [(12, 400, 1.2), (30, 900, 1.5), (47, 300, 1.5)],
-    "2026-12-05_08-00-00": [(12, 420, 1.2), (30, 880, 1.5), (47, 310, 1.5)],
-    "2026-12-08_10-00-00": [(12, 450, 1.2), (30, 860, 1.5), (47, 330, 1.5)],
-    "2026-12-08_10-30-00": [(12, 480, 1.2), (30, 840, 1.5)],
+    "2026-10-01_08-00-00": [(12, 400, 2.0), (30, 900, 1.5), (47, 300, 1.5)],
+    "2026-12-05_08-00-00": [(12, 420, 2.0), (30, 880, 1.5), (47, 310, 1.5)],
+    "2026-12-08_10-00-00": [(12, 450, 2.0), (30, 860, 1.5), (47, 330, 1.5)],
+    "2026-12-08_10-30-00": [(12, 480, 2.0), (30, 840, 1.5)],
 }
 DAMAGED = "2026-12-08_10-15-00"
 
@@ -41,7 +40,7 @@ def reported(tmp_path_factory):
         pid.write(b"\x00\x17 not a detector file \xff\n")
     site.peaks = write_peak_table(os.path.join(site.top, "peaks.txt"), COMPOUNDS)
     site.update_reports(site.peaks)
-    site.index = json.load(open(os.path.join(site.reports, "index.json")))
+    site.entries = index_entries(site.reports)
     yield site
     site.server.stop()
 
@@ -57,7 +56,7 @@ def test_cycles_page_shows_a_day_newest_first_with_pictures_and_peak_tables(repo
     assert cycle_sections(browser) == ["2026-12-08_10-30-00", DAMAGED, "2026-12-08_10-00-00"]
     assert text_of(browser, "day-title") == "Cycles of 2026-12-08 (3)"
 
-    entries = {cycle["stamp"]: cycle for day in reported.index["days"] for cycle in day["cycles"]}
+    entries = reported.entries
     for stamp in ("2026-12-08_10-30-00", "2026-12-08_10-00-00"):
         section = browser.find_element(By.ID, stamp)
         browser.execute_script("arguments[0].scrollIntoView()", section)
@@ -143,7 +142,7 @@ def test_pages_fit_a_phone(reported, browser):
         "width": 390, "height": 844, "deviceScaleFactor": 2, "mobile": True})
     try:
         for page, ready in (("cycles.html", "section.cycle"), ("trend.html", "#periods button"),
-                            ("", "#run-state")):
+                            ("", "#run-state"), ("calibration.html", "#calibration-message p")):
             browser.get(reported.base + page)
             wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, ready), 10, what=page)
             time.sleep(0.5)
@@ -195,6 +194,8 @@ def test_empty_instrument(site, browser):
     wait_for(lambda: text_of(browser, "trend-message").startswith("No trend: the cycles are "
                                                                   "reported without a peak table"),
              10, what="no trend")
+    assert not [box for box in ("controls", "trend-box", "trend-files")
+                if browser.find_element(By.ID, box).is_displayed()]
     site.update_reports(write_peak_table(os.path.join(site.top, "peaks.txt"), COMPOUNDS))
     browser.refresh()
     wait_for(lambda: text_of(browser, "trend-message") == "No cycle in the trend yet.", 10,

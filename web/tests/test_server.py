@@ -36,6 +36,14 @@ PAGE_CSP = ("default-src 'self'; img-src 'self' data:; object-src 'none'; base-u
             "form-action 'none'; frame-ancestors 'none'")
 FILE_CSP = ("sandbox; default-src 'none'; img-src data:; style-src 'unsafe-inline'; "
             "frame-ancestors 'none'")
+# Of the calibration folder only its index, qc.json and each run's results
+# are sent; these are planted there and refused.
+CALIBRATION = "/reports/calibration/"
+RUN = CALIBRATION + STAMP + "/"
+CALIBRATION_REFUSED = [CALIBRATION + "state/days.json", CALIBRATION + "state/" + DAY + ".json",
+                       RUN + "evil.html", RUN + "calibration.svg", RUN + "notes.txt",
+                       CALIBRATION + "other.json", CALIBRATION + "x/calibration.json",
+                       CALIBRATION + "%2e%2e/calibration/qc.json/x"]
 # Text long enough to be worth compressing.
 LONG_CSV = "".join("%s_%02d-00-00,alpha,12.0,%d.0,%d.5\n" % (DAY, n % 24, n, n) for n in range(200))
 
@@ -61,6 +69,11 @@ def fill(site):
                                               'svg"><style>*{stroke:red}</style>%s</svg>\n'
                                               % ("<path d='M0 0L1 1'/>" * 40)),
         "/reports/trend/trend.csv": (site.reports, "stamp,name\n" + LONG_CSV),
+        CALIBRATION + "index.json": (site.reports, '{"calibrations": []}\n'),
+        CALIBRATION + "qc.json": (site.reports, '{"check": [], "blank": []}\n'),
+        RUN + "calibration.json": (site.reports, '{"id": "%s"}\n' % STAMP),
+        RUN + "calibration.csv": (site.reports, "name,unit\n"),
+        RUN + "calibration.png": (site.reports, "\x89PNG\r\n\x1a\n"),
         "/data/%s/FLOW_%s.dat" % (DAY, STAMP): (site.data, LONG_CSV),
         "/live/PC.php": (site.live, " 40.4"),
         "/live/runtime.dat": (site.live, " 46, 109.17500,  41.4,  40.4\n"
@@ -81,6 +94,8 @@ def fill(site):
     for folder in (site.data, site.reports, site.live):
         for name in HIDDEN:
             write(os.path.join(folder, name), SECRET)
+    for url in CALIBRATION_REFUSED:
+        write(os.path.join(site.reports, url[len("/reports/"):]), SECRET)
     write(os.path.join(site.live, "GC.php"), PHP)
     write(os.path.join(site.data, DAY, "probe.php"), PHP)
     write(os.path.join(site.state, "flowsensors.txt"), SECRET)
@@ -298,7 +313,8 @@ REFUSED = [("GET", "/%s/%s" % (folder, name)) for folder in ("data", "reports", 
            for name in HIDDEN] + [
     ("GET", "/data/%2ehtpasswd"), ("GET", "/data/%23notes%23"), ("GET", "/.git/config"),
     ("GET", "/index.html~"), ("GET", "/nowhere.html"), ("GET", "/data/nowhere.dat"),
-    ("GET", "/state/flowsensors.txt"), ("GET", "/data/"), ("POST", "/"), ("PUT", "/data/x.dat")]
+    ("GET", "/state/flowsensors.txt"), ("GET", "/data/"), ("POST", "/"), ("PUT", "/data/x.dat")] + [
+    ("GET", url) for url in CALIBRATION_REFUSED]
 
 
 @pytest.mark.parametrize("method, url", REFUSED)

@@ -71,6 +71,34 @@ const Tarvex = (() => {
     return text === null ? null : JSON.parse(text);
   }
 
+  function isRecord(value) {
+    return value !== null && typeof value === "object" && !Array.isArray(value);
+  }
+
+  // reports/index.json, the summary tarvex-report update rewrites after
+  // every cycle (format 2: the days and months, each with the file that
+  // holds it, and the newest cycle); null before the first report.
+  const INDEX_FORMAT = 2;
+  async function fetchIndex() {
+    const index = await fetchJson("reports/index.json");
+    if (index === null) return null;
+    if (!isRecord(index) || index.format !== INDEX_FORMAT) {
+      throw new Error(`it is not in the format these pages read (format ${INDEX_FORMAT}): ` +
+                      "run tarvex-report update of the same version as the pages");
+    }
+    return index;
+  }
+
+  // The index's days, newest first, as {date, cycles, index}; a day that is
+  // not a day is left out, its index path is checked when it is shown.
+  function indexDays(index) {
+    return (Array.isArray(index.days) ? index.days : [])
+      .filter((day) => isRecord(day) && typeof day.date === "string" && dayDate(day.date))
+      .map((day) => ({ date: day.date, index: day.index,
+                       cycles: Number.isInteger(day.cycles) && day.cycles >= 0 ? day.cycles
+                                                                                : null }));
+  }
+
   // A path that the report index names is data, not an address: whoever can
   // write the index must not lead the page out of the instrument's folders
   // (to a parent folder, another server, a script) by it.
@@ -103,6 +131,11 @@ const Tarvex = (() => {
 
   // Splits a CSV text (as Python's csv module writes it) into rows of fields.
   function parseCsv(text) {
+    if (!text.includes('"')) { // no quoted field: lines and commas (a month of trend: fast)
+      const lines = text.split(/\r?\n|\r/);
+      if (lines[lines.length - 1] === "") lines.pop();
+      return lines.map((line) => line.split(","));
+    }
     const rows = [];
     let row = [], field = "", quoted = false;
     for (let i = 0; i < text.length; i++) {
@@ -140,7 +173,7 @@ const Tarvex = (() => {
   }
 
   return { pad2, timeStep, clockTime, isoDay, stampDate, dayDate, el, headerTime, HttpError,
-           fetchText, fetchJson, BadPath, address, parseCsv };
+           fetchText, fetchJson, fetchIndex, indexDays, isRecord, BadPath, address, parseCsv };
 })();
 
 // What every chart of these pages shares: drawn at once (no animation), as
