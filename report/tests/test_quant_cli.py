@@ -153,10 +153,13 @@ def test_amounts_flags_and_where_they_are_found(tmp_path, case, cycles, standard
                 assert float(row[3]) == pytest.approx(amount, rel=0.03), (when, row)
             assert trend[when, name] == row[3:]
         check_cdf(tmp_path, when, rows)
-    index = read(tmp_path, "calibration/index.json")
-    if accepted is None:
+    if not standards:
+        assert not (tmp_path / "web" / "calibration").exists()
+    elif accepted is None:
+        index = read(tmp_path, "calibration/index.json")
         assert index["calibrations"] == [] and index["compounds"] == {}
     else:
+        index = read(tmp_path, "calibration/index.json")
         (listed,) = index["calibrations"]
         compounds = read(tmp_path, listed["path"])["compounds"]
         assert {c["name"]: c["accepted"] for c in compounds} == accepted

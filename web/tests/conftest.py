@@ -171,11 +171,13 @@ class Site:
         self.server = WebServer(self.data, self.reports, self.state, self.live)
         self.base = self.server.base
 
-    def update_reports(self, peaks=None):
+    def update_reports(self, peaks=None, standards=None):
         """What the service runs after every cycle."""
         command = [REPORT, "update", self.data, "--out", self.reports]
         if peaks:
             command += ["--peaks", peaks]
+        if standards:
+            command += ["--standards", standards]
         done = subprocess.run(command, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
         return done

@@ -1,12 +1,7 @@
 """A quantitated report folder for the pages: cycles of known amounts (the
 report tests' synthetic chromatograms, report/tests/quantdata.py) written
-as the controller and its service wrapper leave them, reported by
-tarvex-report update, and quantitated by the report package's own library
-(calibrations, amounts, checks, blanks), whose additions to the index
-entries and trend rows are written as contracted (kind, standard, amounts;
-amount,unit,flags) where the tool does not write them itself yet."""
-import csv
-import io
+as the controller and its service wrapper leave them, reported and
+quantitated by tarvex-report update --standards."""
 import json
 import os
 import sys
@@ -16,13 +11,6 @@ from instrument_files import write_cycle
 
 sys.path[:0] = [os.path.join(TOP, "report"), os.path.join(TOP, "report", "tests")]
 import quantdata  # noqa: E402  (report/tests)
-from tarvex_report.peaktable import read_table  # noqa: E402
-from tarvex_report.problems import Notes  # noqa: E402
-from tarvex_report.quant.amounts import read_amounts_csv  # noqa: E402
-from tarvex_report.quant.folder import update_quantitation  # noqa: E402
-from tarvex_report.quant.outputs import entry_fields  # noqa: E402
-from tarvex_report.quant.standards import read_standards  # noqa: E402
-
 COMPOUNDS = [name for name, *_ in quantdata.COMPOUNDS]
 FIRST_RUN, SECOND_RUN = "2026-12-07_08-00-00", "2026-12-08_07-00-00"
 CHECK = "2026-12-08_09-00-00"
@@ -69,51 +57,5 @@ def quantitated(site):
     for path, text in ((table, quantdata.TABLE), (standards, quantdata.STANDARDS)):
         with open(path, "w") as stream:
             stream.write(text)
-    site.update_reports(table)
-    notes = Notes()
-    update_quantitation(site.data, site.reports, read_table(table, notes),
-                        read_standards(standards, notes), table, standards, notes)
-    add_to_index(site)
+    site.update_reports(table, standards)
     return table, standards
-
-
-def add_to_index(site):
-    """Quantitation's fields in the day files and the summary, its columns in
-    the month files (unless the tool wrote them)."""
-    summary_path = os.path.join(site.reports, "index.json")
-    with open(summary_path) as stream:
-        summary = json.load(stream)
-    for day in summary["days"]:
-        path = os.path.join(site.reports, day["index"])
-        with open(path) as stream:
-            listed = json.load(stream)
-        for entry in listed["cycles"]:
-            if "kind" not in entry:
-                entry.update(entry_fields(site.data, site.reports, entry["stamp"], Notes()))
-        with open(path, "w") as stream:
-            json.dump(listed, stream)
-        if summary["latest"] and summary["latest"]["stamp"] == listed["cycles"][0]["stamp"]:
-            summary["latest"] = listed["cycles"][0]
-    with open(summary_path, "w") as stream:
-        json.dump(summary, stream)
-    for month in summary["months"]:
-        path = os.path.join(site.reports, month["trend"])
-        with open(path) as stream:
-            rows = list(csv.reader(stream))
-        if "amount" in rows[0]:
-            continue
-        out = io.StringIO()
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(rows[0] + ["amount", "unit", "flags"])
-        for row in rows[1:]:
-            writer.writerow(row + list(amounts_of(site.reports, row[0]).get(row[1], ("", "", ""))))
-        with open(path, "w") as stream:
-            stream.write(out.getvalue())
-
-
-def amounts_of(reports, stamp):
-    try:
-        with open(os.path.join(reports, stamp[:10], stamp + ".amounts.csv")) as stream:
-            return read_amounts_csv(stream.read()) or {}
-    except FileNotFoundError:
-        return {}

@@ -241,11 +241,11 @@ def test_cycle_page_after_the_cycle(browser, rig, tmp_path):
     wait_for(lambda: browser.execute_script(
         "return arguments[0].complete && arguments[0].naturalWidth", picture), 10,
         what="the picture")
-    wait_for(lambda: section.find_elements(By.CSS_SELECTOR, "tbody tr"), 10, what="the peak table")
+    wait_for(lambda: section.find_elements(By.CSS_SELECTOR, ".peaks tbody tr"), 10, what="the peak table")
     with open(os.path.join(rig.site.reports, entry["report"]["peaks"])) as table:
         expected = [line.split(",") for line in table.read().splitlines()[1:]]
     shown = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
-             for row in section.find_elements(By.CSS_SELECTOR, "tbody tr")]
+             for row in section.find_elements(By.CSS_SELECTOR, ".peaks tbody tr")]
     assert shown == expected
     assert [row[1] for row in shown] == [name for name, _, _ in COMPOUNDS]
     save_full_page(browser, os.path.join(screenshot_folder(tmp_path), "cycle.png"))

@@ -68,10 +68,10 @@ def test_cycles_page_shows_a_day_newest_first_with_pictures_and_peak_tables(repo
         assert picture.get_attribute("src") == reported.base + "reports/" + report["png"]
         with open(os.path.join(reported.reports, report["peaks"])) as table:
             expected = list(csv.reader(table))[1:]
-        wait_for(lambda: section.find_elements(By.CSS_SELECTOR, "tbody tr"), 10,
+        wait_for(lambda: section.find_elements(By.CSS_SELECTOR, ".peaks tbody tr"), 10,
                  what="the peak table of " + stamp)
         shown = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
-                 for row in section.find_elements(By.CSS_SELECTOR, "tbody tr")]
+                 for row in section.find_elements(By.CSS_SELECTOR, ".peaks tbody tr")]
         assert shown == expected
         assert [row[1] for row in shown] == [name for name, _, _ in COMPOUNDS][:len(CYCLES[stamp])]
         links = {link.text: link.get_attribute("href")
@@ -216,7 +216,7 @@ def test_page_load_times(reported, browser):
     ready = {"": "return document.getElementById('run-state').className !== 'state'",
              "cycles.html": "const i = document.querySelector('section.cycle img');"
                             "return !!(i && i.complete && i.naturalWidth &&"
-                            " document.querySelector('section.cycle tbody tr'))",
+                            " document.querySelector('section.cycle .peaks tbody tr'))",
              "trend.html": "return document.getElementById('trend-note').textContent !== ''"}
     for page, condition in ready.items():
         loads, contents = [], []

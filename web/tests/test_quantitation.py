@@ -1,5 +1,5 @@
 """Quantitation in the pages, on a report folder quantitated by the report
-package's own library (quantfolder.py): two calibration runs (the second
+tool itself (quantfolder.py): two calibration runs (the second
 without xylene, which it leaves uncalibrated), a blank, samples and a check
 standard that reads 40 % high."""
 import csv

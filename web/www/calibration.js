@@ -66,8 +66,10 @@ async function showPage() {
     message(problem(`The calibrations (reports/calibration/) cannot be read: ${error.message}`));
     return;
   }
-  if (!isRecord(index) || !Array.isArray(index.calibrations)) {
-    message(empty(index === null
+  const none = index === null || (isRecord(index) && Array.isArray(index.calibrations) &&
+                                  !index.calibrations.length);
+  if (none || !isRecord(index) || !Array.isArray(index.calibrations)) {
+    message(empty(none
       ? "No calibration yet: quantitation writes its results once cycles of kind calibration " +
         "have been reported (a standards file and the cycles' Meta files name them)."
       : "reports/calibration/index.json is not a list of calibrations."));

@@ -256,6 +256,9 @@ def update_quantitation(root, out_dir, table, standards, table_path, standards_p
     if afresh:  # calibrations made under other settings
         for key in set(calibration_ids(out_dir)) - produced:
             remove_calibration(out_dir, key)
-    write_index(out_dir, entries, state or empty_state())
+    if standards_path is not None:
+        # Without a standards file nothing is calibrated: no calibration
+        # index, so that the pages do not warn of a calibration nobody runs.
+        write_index(out_dir, entries, state or empty_state())
     write_if_changed(book_path, to_json(book))
     return summary
