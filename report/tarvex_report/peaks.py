@@ -57,8 +57,8 @@ FEATURE_DEVIATIONS = 4.0
 # deviation at 7).
 REACH = 6.0
 # A peak is at least this many readings wide at half height: a burst of two
-# spikes is about two, a Gaussian of deviation 1.1 readings is 2.6.
-NARROWEST = 2.5
+# spikes is two at most, a Gaussian of deviation one reading 2.35 or more.
+NARROWEST = 2.2
 # Share of the highest reading above which the apex is fitted.
 TOP_SHARE = 0.4
 SATURATION_RUN = 3

@@ -77,6 +77,13 @@ def test_a_short_trace_full_of_narrow_peaks_finds_them_all(seconds, noise, peaks
             assert got.area == pytest.approx(true.area, rel=0.05)
 
 
+def test_a_burst_narrower_than_any_peak_is_none():
+    for seed in SEEDS[:3]:
+        times, values = trace([], 0.1, seed, missing=0, seconds=600)
+        values[300:303] += [10.0, 20.0, 10.0]
+        assert analyse(times, values).peaks == []
+
+
 def test_too_short_a_trace_is_not_analysed_and_says_why():
     analysis = analyse([1, 2, 3], [100.0, 180.0, 100.0])
     assert analysis.peaks == []
