@@ -159,12 +159,15 @@ def test_idle_instrument(site, browser):
     write_dump(site.live, 61.3, 45.0, [(46, 109.175), (47, 244.36), (48, 773.294)], when=ended)
     browser.get(site.base)
     since = time.strftime("%H:%M:%S", time.localtime(ended))
+    # Five minutes after midnight the page names yesterday.
+    day = "" if time.strftime("%F", time.localtime(ended)) == time.strftime("%F") \
+        else time.strftime(" on %F", time.localtime(ended))
     wait_for(lambda: text_of(browser, "run-state").startswith("Instrument idle since " + since),
              10, what="the idle state")
     assert (text_of(browser, "t64"), text_of(browser, "t66")) == ("61.3", "45.0")
     assert "stale" in browser.find_element(By.ID, "reading-64").get_attribute("class")
     assert text_of(browser, "trace-state") == \
-        "3 readings; the last at 48 s: 773.29 mV; written at %s." % since
+        "3 readings; the last at 48 s: 773.29 mV; written at %s%s." % (since, day)
     # The next cycle starts: the page follows within two seconds.
     write_dump(site.live, 62.0, 45.0, [])
     started = time.monotonic()
