@@ -102,6 +102,15 @@ def write_table(path, window=15):
             stream.write("%s\t%d\t%d\n" % (name, retention + 3, window))
 
 
+def write_standards(path):
+    """A standards file as a quantitating instrument has one: every
+    compound's amounts are then worked out (uncalibrated here: the year
+    has no calibration cycles)."""
+    with open(path, "w") as stream:
+        for name, *_ in COMPOUNDS:
+            stream.write("S1\t%s\t5\tppb\n" % name)
+
+
 def generate(folder, cycles, rows):
     """The root, made once; cycles added by an earlier run are taken away."""
     marker = os.path.join(folder, ".complete-%d-%d" % (cycles, rows))
@@ -156,7 +165,9 @@ def main():
         shutil.rmtree(out)
     table = os.path.join(os.path.dirname(args.data), "year.peaks")
     write_table(table)
-    update = [TOOL, "update", args.data, "--out", out, "--peaks", table]
+    standards = os.path.join(os.path.dirname(args.data), "year.standards")
+    write_standards(standards)
+    update = [TOOL, "update", args.data, "--out", out, "--peaks", table, "--standards", standards]
 
     print(load())
     report("first update (every cycle's results)", timed(update))
