@@ -188,8 +188,8 @@ def main():
     report("update after a peak-table change", timed(update), REPROCESS_LIMIT_S)
     print(load())
     before = figures_to_draw(out)
-    run = timed([TOOL, "figures", args.data, "--out", out, "--peaks", table,
-                 "--time", str(args.figure_time)])
+    run = timed([TOOL, "figures", args.data, "--out", out, "--peaks", table, "--standards",
+                 standards, "--time", str(args.figure_time)])
     left = figures_to_draw(out)
     report("figures for %g s" % args.figure_time, run)
     rate = (before - left) / run.wall

@@ -132,8 +132,11 @@ def keep_cdf_current(out_dir, stamp, rows, written):
     cdf = os.path.join(out_dir, stamp[:10], stamp + ".cdf")
     amounts = amounts_path(out_dir, stamp)
     try:
-        if not written and os.stat(cdf).st_mtime_ns <= os.stat(amounts).st_mtime_ns:
+        cdf_newer = os.stat(cdf).st_mtime_ns > os.stat(amounts).st_mtime_ns
+        if not written and not cdf_newer:
             return
+        if cdf_newer and all(row.amount is None for row in rows):
+            return  # the report has just written it, with no amount in it
     except OSError:
         pass  # either is missing: look
     if fill_peak_amounts(cdf, rows) and os.path.exists(amounts):
