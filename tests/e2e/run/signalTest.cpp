@@ -103,7 +103,9 @@ TEST_P(MidCycleSignal, KeepsEveryReadingAndShutsDown) {
   EXPECT_GT(wire[first - 1].mono, sent[0].mono - 1.0);
   EXPECT_LT(wire[first - 1].mono, sent[0].mono + 1.0) << "the pass in progress only";
   EXPECT_GE(wire[first].mono - wire[first - 1].mono, 1.0 - runtest::kReadLatency);
-  EXPECT_LE(wire[first].mono - wire[first - 1].mono, 1.0 + 0.5);
+  // A loaded machine can delay either side by a few tenths; a doubled wait
+  // still fails.
+  EXPECT_LE(wire[first].mono - wire[first - 1].mono, 1.0 + 0.9);
 
   // Every reading taken is in the files, the flow log included.
   using namespace outputcheck;
