@@ -149,6 +149,16 @@ def verdict(value, limit):
     return "ok" if value <= limit else "MISSED"
 
 
+def prepare(generate, args):
+    """The benchmark's data root, made by generate unless an earlier run
+    left it; says which and how long it took."""
+    started = time.monotonic()
+    made = generate(args.data, args.cycles, args.rows)
+    print("data: %d cycles of %d rows in %s (%s, %.0f s)" % (
+        args.cycles, args.rows, args.data, "generated" if made else "reused",
+        time.monotonic() - started))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--data", default=os.path.join(TOP, "build", "report-bench", "data"))
@@ -157,11 +167,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="runs of cycle")
     args = parser.parse_args()
 
-    started = time.monotonic()
-    made = generate(args.data, args.cycles, args.rows)
-    print("data: %d cycles of %d rows in %s (%s, %.0f s)" % (
-        args.cycles, args.rows, args.data, "generated" if made else "reused",
-        time.monotonic() - started))
+    prepare(generate, args)
     out = os.path.join(os.path.dirname(args.data), "out")
     os.makedirs(out, exist_ok=True)
     table = os.path.join(args.data, "peaks.txt")

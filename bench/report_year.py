@@ -29,12 +29,11 @@ import os
 import shutil
 import statistics
 import sys
-import time
 from datetime import datetime, timedelta
 
 import numpy as np
 
-from report_bench import COMPOUNDS, ROW, TOOL, TOP, timed
+from report_bench import COMPOUNDS, ROW, TOOL, TOP, prepare, timed
 
 CYCLE_MINUTES = 15
 YEAR = 35040
@@ -155,11 +154,7 @@ def main():
                         help="seconds of `figures` to measure its rate")
     args = parser.parse_args()
 
-    started = time.monotonic()
-    made = generate(args.data, args.cycles, args.rows)
-    print("data: %d cycles of %d rows in %s (%s, %.0f s)" % (
-        args.cycles, args.rows, args.data, "generated" if made else "reused",
-        time.monotonic() - started))
+    prepare(generate, args)
     out = os.path.join(os.path.dirname(args.data), "year-out")
     if os.path.isdir(out):
         shutil.rmtree(out)
