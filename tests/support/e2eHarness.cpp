@@ -199,13 +199,21 @@ const TraceEvent* replyTo(const std::vector<TraceEvent>& trace, std::size_t requ
   return nullptr;
 }
 
-long cycleStart(const std::vector<TraceEvent>& trace) {
+static double cycleStartSeen(const std::vector<TraceEvent>& trace) {
   for (const TraceEvent& event : trace) {
-    if (event.kind == "i2c-write" && event.address == 64 && event.text == "HS_") {
-      return static_cast<long>(std::floor(event.real));
-    }
+    if (event.kind == "i2c-write" && event.address == 64 && event.text == "HS_") return event.real;
   }
   return -1;
+}
+
+long cycleStart(const std::vector<TraceEvent>& trace) {
+  const double seen = cycleStartSeen(trace);
+  return seen < 0 ? -1 : static_cast<long>(std::floor(seen));
+}
+
+long earliestCycleStart(const std::vector<TraceEvent>& trace) {
+  const double seen = cycleStartSeen(trace);
+  return seen < 0 ? -1 : static_cast<long>(std::floor(seen - kFrameLatency));
 }
 
 long cycleSecond(const TraceEvent& event, long start) {

@@ -49,6 +49,12 @@ const TraceEvent* replyTo(const std::vector<TraceEvent>& trace, std::size_t requ
 // The program's cycle start: the wall second of the first "HS_" written to 64
 // (it reads the clock just before); -1 when there is none.
 long cycleStart(const std::vector<TraceEvent>& trace);
+// On a loaded machine the simulator may read that "HS_" in the second after
+// the program read its clock: the earliest second the start can be, allowing
+// kFrameLatency between the two; -1 when there is none. Lower bounds on cycle
+// seconds count from here, upper bounds from cycleStart.
+constexpr double kFrameLatency = 0.25;
+long earliestCycleStart(const std::vector<TraceEvent>& trace);
 // Whole cycle seconds of an event.
 long cycleSecond(const TraceEvent& event, long start);
 // Bytes as "53 80 03" for messages.
