@@ -56,9 +56,10 @@ FEATURE_DEVIATIONS = 4.0
 # height (a Gaussian is down to 1/1000 at 3.2, a tail twice the peak's
 # deviation at 7).
 REACH = 6.0
-# A peak is at least this many readings wide at half height: a burst of two
-# spikes is two at most, a Gaussian of deviation one reading 2.35 or more.
-NARROWEST = 2.2
+# A peak is at least this many readings wide at half its highest reading: a
+# spike is one. A Gaussian of deviation one reading is 2.4, but read up to
+# half a second late on its flanks it can look as narrow as 2.
+NARROWEST = 1.8
 # Share of the highest reading above which the apex is fitted.
 TOP_SHARE = 0.4
 SATURATION_RUN = 3
@@ -278,7 +279,9 @@ def measure(times, values, step, line, start, end, apex_time, start_code, end_co
         full_t, full_v = filled(t, v, step)
         area = float(np.trapz(full_v - line_at(line, full_t), full_t))
     width = half_height_width(t, above, top, height)
-    if width < NARROWEST * step:
+    # Judged at half the highest reading: a fit over a narrow peak read late,
+    # or with its top reading missing, may overshoot the readings.
+    if half_height_width(t, above, top, above[top]) < NARROWEST * step:
         return None  # a burst of spikes; no peak the column makes is this narrow
     return Peak(retention=retention, start=start, end=end, height=height, area=area,
                 width=width, start_code=start_code, end_code=end_code, line=line,

@@ -77,11 +77,22 @@ def test_a_short_trace_full_of_narrow_peaks_finds_them_all(seconds, noise, peaks
             assert got.area == pytest.approx(true.area, rel=0.05)
 
 
-def test_a_burst_narrower_than_any_peak_is_none():
-    for seed in SEEDS[:3]:
-        times, values = trace([], 0.1, seed, missing=0, seconds=600)
-        values[300:303] += [10.0, 20.0, 10.0]
-        assert analyse(times, values).peaks == []
+def test_a_peak_of_one_reading_deviation_read_late_is_still_a_peak():
+    # The controller reads the detector when its pass comes round, up to
+    # half a second after the whole second the file gives: a column's
+    # narrowest peaks look narrower than they are, but stay peaks.
+    rng = np.random.default_rng(SEEDS[0])
+    errors = []
+    for _ in range(40):
+        peak = gaussian(300 + rng.uniform(0, 1), 1200.0, 1.0)
+        times = np.arange(1.0, 601.0)
+        late = times + rng.uniform(0, 0.5, times.size)
+        values = 100 + peak.values(late - 0.25) + rng.normal(0, 0.1, times.size)
+        (found,) = analyse(times, values).peaks
+        assert abs(found.retention - peak.retention) <= 0.5
+        errors.append(abs(found.area / peak.area - 1))
+    # Each reading's value is off by up to a quarter second of a steep flank.
+    assert np.median(errors) <= 0.08 and max(errors) <= 0.35
 
 
 def test_too_short_a_trace_is_not_analysed_and_says_why():
