@@ -64,9 +64,11 @@ NARROWEST = 1.8
 TOP_SHARE = 0.4
 SATURATION_RUN = 3
 # Readings of a clipped detector agree within the converter's resolution,
-# where the peak would have fallen by this many times that resolution.
+# where the peak would have fallen by this many times that resolution
+# and this many times the noise.
 SATURATION_SPREAD_MV = NOISE_FLOOR_MV
 SATURATION_FALL = 10.0
+SATURATION_NOISE = 5.0
 # A Gaussian's width at half height in standard deviations.
 GAUSSIAN_WIDTHS = 2 * np.sqrt(2 * np.log(2))
 
@@ -128,7 +130,7 @@ def analyse(times, values, snr=DEFAULT_SNR):
         baseline = fit_baseline(grid, on_grid, mask)
     peaks = []
     for apexes, bounds in find_groups(smooth - baseline, threshold * noise, noise):
-        peaks.extend(group_peaks(times, values, grid, smooth, baseline, apexes, bounds))
+        peaks.extend(group_peaks(times, values, grid, smooth, baseline, apexes, bounds, noise))
     return Analysis(peaks, noise, grid, baseline, spikes=spikes)
 
 
@@ -207,7 +209,7 @@ def find_groups(corrected, level, back, widest=None):
     return groups
 
 
-def group_peaks(times, values, grid, smooth, baseline, apexes, bounds):
+def group_peaks(times, values, grid, smooth, baseline, apexes, bounds, noise):
     first, last = bounds
     line = (grid[first], baseline[first], grid[last], baseline[last])
     corrected = smooth - baseline
@@ -218,7 +220,7 @@ def group_peaks(times, values, grid, smooth, baseline, apexes, bounds):
     peaks = []
     for k, apex in enumerate(apexes):
         peak = measure(times, values, grid[1] - grid[0], line, starts[k], ends[k], grid[apex],
-                       "B" if k == 0 else "V", "B" if k == len(apexes) - 1 else "V")
+                       "B" if k == 0 else "V", "B" if k == len(apexes) - 1 else "V", noise)
         if peak is not None:
             peaks.append(peak)
     return peaks
@@ -263,13 +265,13 @@ def filled(t, v, step):
     return times[order], np.concatenate((v, guessed))[order]
 
 
-def measure(times, values, step, line, start, end, apex_time, start_code, end_code):
+def measure(times, values, step, line, start, end, apex_time, start_code, end_code, noise):
     t, v = segment(times, values, start, end)
     above = v - line_at(line, t)
     top = climb(above, int(np.argmin(np.abs(t - apex_time))))
     if above[top] <= 0:
         return None
-    plateau = flat_top(t, v, above, top)
+    plateau = flat_top(t, v, above, top, noise)
     if plateau is not None:
         retention = 0.5 * (t[plateau[0]] + t[plateau[1]])
         height = float(np.mean(above[plateau[0]:plateau[1] + 1]))
@@ -304,12 +306,14 @@ def climb(above, k):
             return k
 
 
-def flat_top(t, v, above, top):
+def flat_top(t, v, above, top, noise):
     """(first, last) index of the run of readings around the highest one
     that agree with it within the converter's resolution, when it is
     SATURATION_RUN long, nothing in the peak is higher, and a peak of this
     height and width would have fallen by several times that resolution
-    over the run (the broad top of a small peak is as flat); else None."""
+    over the run, and by several noise deviations (the broad top of a small
+    peak is as flat, and noisy readings agree that closely now and then);
+    else None."""
     first, last = run_around(np.abs(v - v[top]) <= SATURATION_SPREAD_MV, top)
     if last - first + 1 < SATURATION_RUN or np.max(v) > v[top] + SATURATION_SPREAD_MV:
         return None
@@ -317,7 +321,8 @@ def flat_top(t, v, above, top):
     sigma = half_height_width(t, above, top, height) / GAUSSIAN_WIDTHS
     half = 0.5 * (t[last] - t[first])
     fall = height * -np.expm1(-0.5 * (half / sigma) ** 2) if sigma > 0 else height
-    return (first, last) if fall > SATURATION_FALL * SATURATION_SPREAD_MV else None
+    return (first, last) if fall > max(SATURATION_FALL * SATURATION_SPREAD_MV,
+                                       SATURATION_NOISE * noise) else None
 
 
 def run_around(inside, k):

@@ -122,6 +122,18 @@ def test_spikes_are_counted_and_a_clipped_top_is_marked_saturated():
     assert peak.retention == pytest.approx(300.0, abs=0.5)
 
 
+def test_a_broad_top_whose_noisy_readings_agree_by_chance_is_not_saturated():
+    # Read to 0.01 mV with 0.05 mV of noise: three top readings equal, where
+    # the peak falls by only twice the noise.
+    times = np.arange(1.0, 601.0)
+    rng = np.random.default_rng(SEEDS[0])
+    values = np.round(100 + gaussian(300, 11.0, 7.0).values(times)
+                      + rng.normal(0, 0.05, times.size), 2)
+    values[298:301] = values[298:301].max()
+    (peak,) = analyse(times, values).peaks
+    assert not peak.saturated
+
+
 def test_analysis_costs_milliseconds():
     # A year of 15-minute cycles reprocessed in minutes needs a few ms per
     # trace; only a gross slowdown fails here (a loaded machine).
