@@ -152,16 +152,17 @@ def lower_hull(grid, smooth):
 
 def baseline_mask(corrected, deviations, noise, step):
     """Grid points that may carry the baseline: outside every peak group and
-    every dip, each widened by an eighth of its length and the smoothing's
-    reach so that their feet stay out. Wider features are the baseline's own
-    slow wander."""
+    every dip, each widened by a sixteenth of its length and the smoothing's
+    reach so that their feet stay out (an eighth left no baseline between
+    crowded peaks, and the curve bridged across missed slow wander). Wider
+    features are the baseline's own slow wander."""
     mask = np.ones(len(corrected), dtype=bool)
     level = deviations * noise
     widest = FEATURE_S / 2 / step
     for features in (find_groups(corrected, level, noise, widest),
                      find_groups(-corrected, level, noise, widest)):
         for _, (first, last) in features:
-            margin = (last - first) // 8 + SMOOTHING_POINTS // 2 + 1
+            margin = (last - first) // 16 + SMOOTHING_POINTS // 2 + 1
             mask[max(first - margin, 0):last + margin + 1] = False
     return mask
 

@@ -11,14 +11,28 @@ from synthetic import (CASES, SEEDS, case_rng, gaussian, noise_for, run_case, sy
 from tarvex_report.peaks import analyse
 
 
-@pytest.mark.parametrize("case", CASES, ids=[case.title for case in CASES])
-def test_case_within_its_limits_on_every_seed(case):
-    errors = run_case(case)
+def assert_within_limits(case, seeds):
+    errors = run_case(case, seeds)
     assert (errors.missed, errors.false, errors.mismarked) == (0, 0, 0)
     for name, limit in (("retention", case.retention), ("height", case.height),
                         ("area", case.area)):
         if limit is not None:
             assert errors.worst(name) <= limit, name
+
+
+@pytest.mark.parametrize("case", CASES, ids=[case.title for case in CASES])
+def test_case_within_its_limits_on_every_seed(case):
+    assert_within_limits(case, SEEDS)
+
+
+# Traces beyond the usual seeds that once missed: crowded peaks under wander
+# and dips between peaks left no baseline between the features; a broad top
+# on a quiet detector was taken for a clipped one.
+@pytest.mark.parametrize("title, seed", [("Wander 0.5", 219), ("-10 mV dip", 126),
+                                         ("-10 mV dip", 304), ("Quiet", 180)])
+def test_a_trace_that_once_missed_is_within_its_limits(title, seed):
+    (case,) = [case for case in CASES if case.title.startswith(title)]
+    assert_within_limits(case, [seed])
 
 
 @pytest.mark.parametrize("case", CASES, ids=[case.title for case in CASES])
