@@ -37,6 +37,7 @@ TEST(RunCycle, TwelveSecondCycleEndsInItsThirdSecondAndSendsNothingMore) {
   EXPECT_TRUE(runtest::endsWith(result.out, "Done.\n\n")) << result.out;
 
   const long start = e2e::cycleStart(result.trace);
+  const long earliest = e2e::earliestCycleStart(result.trace);
   ASSERT_GE(start, 0);
   // The end comes in the first pass whose clock reads more than start + 12 - 10.
   const std::string folder = result.rootDir + "/" + runtest::localDate(start) + "/";
@@ -45,7 +46,7 @@ TEST(RunCycle, TwelveSecondCycleEndsInItsThirdSecondAndSendsNothingMore) {
   for (const std::string& file :
        {"TC64_" + stamp + ".TLog", "TC66_" + stamp + ".TLog", "PID_" + stamp + ".dat"}) {
     const double modified = modificationTime(folder + file);
-    EXPECT_GE(modified, start + 3.0) << file;
+    EXPECT_GE(modified, earliest + 3.0) << file;
     EXPECT_LT(modified, start + 4.5) << file;
     written = std::max(written, modified);
   }
